@@ -5,7 +5,7 @@ family list (one lower-case name per likelihood) and a link setting into a lower
 not compare names with a catalogue of known families: a name the package does not know simply matches
 none of the checks that look for particular families.
 
-- ``_normalize_family_spec(spec)``: None gives the empty list (no family named); a string gives a
+- ``_normalize_family_spec(value)``: None gives the empty list (no family named); a string gives a
   one-name list; any other iterable of strings (list, tuple, array of strings, ...) gives one name per
   entry, in order, duplicates kept. Names are stripped of surrounding white space and lower-cased.
   Anything else raises ``SafetyError``.
@@ -28,16 +28,16 @@ def _clean_name(name: str) -> str:
     return str.lower(str.strip(name))
 
 
-def _normalize_family_spec(spec: Any) -> List[str]:
+def _normalize_family_spec(value: Any) -> List[str]:
     """Family list of a raw "family" value: a new list of stripped lower-case names (empty for None)."""
-    if spec is None:
+    if value is None:
         return []
-    if isinstance(spec, str):
-        return [_clean_name(spec)]
-    if isinstance(spec, (bytes, bytearray, _MappingABC)) or not isinstance(spec, _IterableABC):
-        raise SafetyError(_FAMILY_FORM_MESSAGE.format(type(spec).__name__))
+    if isinstance(value, str):
+        return [_clean_name(value)]
+    if isinstance(value, (bytes, bytearray, _MappingABC)) or not isinstance(value, _IterableABC):
+        raise SafetyError(_FAMILY_FORM_MESSAGE.format(type(value).__name__))
     names = []
-    for entry in spec:
+    for entry in value:
         if not isinstance(entry, str):
             raise SafetyError(_FAMILY_FORM_MESSAGE.format("an entry of type " + type(entry).__name__))
         names.append(_clean_name(entry))

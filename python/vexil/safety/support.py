@@ -8,65 +8,113 @@ from typing import Any, Dict, Iterable
 
 
 def enforce_beta_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the beta likelihood (accepts everything in this stand-in)."""
+    """Check the response values of the beta likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
-def enforce_binomial_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the binomial likelihood (accepts everything in this stand-in)."""
+def enforce_binomial_support(kwargs: Dict[str, Any], *,
+                             families: Iterable[str] | None = None) -> None:
+    """Check the response values of the binomial likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
-def enforce_exponential_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the exponential likelihood (accepts everything in this stand-in)."""
+def enforce_exponential_support(kwargs: Dict[str, Any], *,
+                                families: Iterable[str] | None = None) -> None:
+    """Check the response values of the exponential likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
 def enforce_gamma_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the gamma likelihood (accepts everything in this stand-in)."""
+    """Check the response values of the gamma likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
-def enforce_gaussian_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the gaussian likelihood (accepts everything in this stand-in)."""
+def enforce_gaussian_support(kwargs: Dict[str, Any], *,
+                             families: Iterable[str] | None = None) -> None:
+    """Check the response values of the gaussian likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
-def enforce_lognormal_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the lognormal likelihood (accepts everything in this stand-in)."""
+def enforce_lognormal_support(kwargs: Dict[str, Any], *,
+                              families: Iterable[str] | None = None) -> None:
+    """Check the response values of the lognormal likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
-def enforce_logistic_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the logistic likelihood (accepts everything in this stand-in)."""
+def enforce_logistic_support(kwargs: Dict[str, Any], *,
+                             families: Iterable[str] | None = None) -> None:
+    """Check the response values of the logistic likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
-def enforce_loglogistic_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the loglogistic likelihood (accepts everything in this stand-in)."""
+def enforce_loglogistic_support(kwargs: Dict[str, Any], *,
+                                families: Iterable[str] | None = None) -> None:
+    """Check the response values of the loglogistic likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
-def enforce_nbinomial_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the nbinomial likelihood (accepts everything in this stand-in)."""
+def enforce_nbinomial_support(kwargs: Dict[str, Any], *,
+                              families: Iterable[str] | None = None) -> None:
+    """Check the response values of the nbinomial likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
-def enforce_poisson_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the poisson likelihood (accepts everything in this stand-in)."""
+def enforce_poisson_support(kwargs: Dict[str, Any], *,
+                            families: Iterable[str] | None = None) -> None:
+    """Check the response values of the poisson likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
 def enforce_sn_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the sn likelihood (accepts everything in this stand-in)."""
+    """Check the response values of the sn likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
 def enforce_t_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the t likelihood (accepts everything in this stand-in)."""
+    """Check the response values of the t likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
 
 
-def enforce_weibull_support(kwargs: Dict[str, Any], *, families: Iterable[str] | None = None) -> None:
-    """Check the response values of the weibull likelihood (accepts everything in this stand-in)."""
+def enforce_weibull_support(kwargs: Dict[str, Any], *,
+                            families: Iterable[str] | None = None) -> None:
+    """Check the response values of the weibull likelihood.
+
+    Accepts everything in this stand-in.
+    """
     return None
