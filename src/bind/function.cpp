@@ -158,8 +158,9 @@ Ref convert(FuncSpec::Conv c, const char* pname, Ref value) {
   if (defcount) {
     plural = true;
     Py_ssize_t atleast = s.n_positional - defcount;
-    sig = require(PyUnicode_FromFormat("from %zd to %zd", atleast < 0 ? Py_ssize_t(0) : atleast,
-                                       static_cast<Py_ssize_t>(s.n_positional)));
+    // Not clamped at 0: CPython prints a negative lower bound when __defaults__ is longer than the
+    // parameter list, and the text must match it.
+    sig = require(PyUnicode_FromFormat("from %zd to %zd", atleast, static_cast<Py_ssize_t>(s.n_positional)));
   } else {
     plural = s.n_positional != 1;
     sig = require(PyUnicode_FromFormat("%zd", static_cast<Py_ssize_t>(s.n_positional)));

@@ -12,11 +12,11 @@ namespace {
 
 Name kNp("np"), kLog("log"), kExp("exp");
 
-// numpy.<fn>(x), with `np` and the attribute looked up anew, as `np.log(x)` in a lambda body does.
-Ref np_call(const Func& f, Name& fn, PyObject* x) {
+// numpy.<fn>, with `np` and the attribute looked up anew at every call. As in the lambda body
+// `np.log(x / (1 - x))`, the function is looked up before its argument is computed.
+Ref np_fn(const Func& f, Name& fn) {
   Ref np = f.global(kNp);
-  Ref fun = bind::getattr(np.get(), fn);
-  return bind::call(fun.get(), x);
+  return bind::getattr(np.get(), fn);
 }
 
 PyObject* one() {
@@ -28,41 +28,55 @@ PyObject* two() {
   return v;
 }
 
-Ref log_to(Func& f, const Args& a) { return np_call(f, kLog, a[0]); }
-Ref log_from(Func& f, const Args& a) { return np_call(f, kExp, a[0]); }
-
-// log(x / (1 - x))
+// np.log(x)
+Ref log_to(Func& f, const Args& a) {
+  Ref log = np_fn(f, kLog);
+  return bind::call(log.get(), a[0]);
+}
+// np.exp(x)
+Ref log_from(Func& f, const Args& a) {
+  Ref exp = np_fn(f, kExp);
+  return bind::call(exp.get(), a[0]);
+}
+// np.log(x / (1 - x))
 Ref logit_to(Func& f, const Args& a) {
+  Ref log = np_fn(f, kLog);
   Ref d = require(PyNumber_Subtract(one(), a[0]));
   Ref q = require(PyNumber_TrueDivide(a[0], d.get()));
-  return np_call(f, kLog, q.get());
+  return bind::call(log.get(), q.get());
 }
-// exp(x) / (1 + exp(x))
+// np.exp(x) / (1 + np.exp(x))
 Ref logit_from(Func& f, const Args& a) {
-  Ref e1 = np_call(f, kExp, a[0]);
-  Ref e2 = np_call(f, kExp, a[0]);
+  Ref exp1 = np_fn(f, kExp);
+  Ref e1 = bind::call(exp1.get(), a[0]);
+  Ref exp2 = np_fn(f, kExp);
+  Ref e2 = bind::call(exp2.get(), a[0]);
   Ref s = require(PyNumber_Add(one(), e2.get()));
   return require(PyNumber_TrueDivide(e1.get(), s.get()));
 }
-// 1 / (1 + exp(-x))
+// 1 / (1 + np.exp(-x))
 Ref logitrec_from(Func& f, const Args& a) {
+  Ref exp = np_fn(f, kExp);
   Ref m = require(PyNumber_Negative(a[0]));
-  Ref e = np_call(f, kExp, m.get());
+  Ref e = bind::call(exp.get(), m.get());
   Ref s = require(PyNumber_Add(one(), e.get()));
   return require(PyNumber_TrueDivide(one(), s.get()));
 }
-// log((1 + x) / (1 - x))
+// np.log((1 + x) / (1 - x))
 Ref corr_to(Func& f, const Args& a) {
+  Ref log = np_fn(f, kLog);
   Ref p = require(PyNumber_Add(one(), a[0]));
   Ref m = require(PyNumber_Subtract(one(), a[0]));
   Ref q = require(PyNumber_TrueDivide(p.get(), m.get()));
-  return np_call(f, kLog, q.get());
+  return bind::call(log.get(), q.get());
 }
-// 2 exp(x) / (1 + exp(x)) - 1
+// 2 * np.exp(x) / (1 + np.exp(x)) - 1
 Ref corr_from(Func& f, const Args& a) {
-  Ref e1 = np_call(f, kExp, a[0]);
+  Ref exp1 = np_fn(f, kExp);
+  Ref e1 = bind::call(exp1.get(), a[0]);
   Ref p = require(PyNumber_Multiply(two(), e1.get()));
-  Ref e2 = np_call(f, kExp, a[0]);
+  Ref exp2 = np_fn(f, kExp);
+  Ref e2 = bind::call(exp2.get(), a[0]);
   Ref s = require(PyNumber_Add(one(), e2.get()));
   Ref q = require(PyNumber_TrueDivide(p.get(), s.get()));
   return require(PyNumber_Subtract(q.get(), one()));
