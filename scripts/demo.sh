@@ -6,4 +6,4 @@ venv="${VEXIL_VENV:-$root/.venv}"
 python3 -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet --upgrade pip
 "$venv/bin/python" -m pip install --quiet "$root[scipy]"
-"$venv/bin/python" "$root/examples/demo.py"
+"$venv/bin/python" -m vexil "$@"

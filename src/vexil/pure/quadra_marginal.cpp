@@ -1,0 +1,692 @@
+// The shared machinery of vexil.pure.quadra: arrays, interpolators and the marginal pipeline (unpacking,
+// cleaning, smoothing, the log-density function), each step native while the module's names hold the
+// module's own objects and otherwise calling the replacement as the Python-level algorithm would.
+#include "quadra_internal.hpp"
+
+#include <cfenv>
+#include <cmath>
+#include <cstring>
+
+#define NO_IMPORT_UFUNC
+#include <numpy/ufuncobject.h>
+
+#include "core/quadra_extra.hpp"
+
+namespace vexil::quadra {
+
+using bind::call;
+using bind::from_bool;
+using bind::getattr;
+using bind::raise;
+using bind::raise_format;
+using bind::require;
+using bind::require_ok;
+using bind::str;
+using bind::truth;
+
+Imported g_imported;
+
+namespace {
+
+Name kAsarray("asarray"), kDtype("dtype"), kColumnStack("column_stack"), kDataFrame("DataFrame"),
+    kColumns("columns"), kX("x"), kY("y"), kRange("range"), kFun("fun"), kKeepType("keep_type"),
+    kNdarray("ndarray"), kKeys("keys");
+
+PyArray_Descr* float64_descr() { return PyArray_DescrFromType(NPY_DOUBLE); }
+
+bool is_plain_float64(PyObject* o) {
+  if (!PyArray_Check(o)) return false;
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(o);
+  return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a);
+}
+
+// isinstance(o, np.ndarray) with the module's np.
+bool is_ndarray(const Func& self, PyObject* o) {
+  if (np_is_numpy(self)) return PyArray_Check(o);
+  Ref np = self.global(kNp);
+  Ref cls = getattr(np.get(), kNdarray);
+  return require_ok(PyObject_IsInstance(o, cls.get())) != 0;
+}
+
+Ref getitem(PyObject* o, Name& key) { return require(PyObject_GetItem(o, key.get())); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// Module names
+
+bool holds_own(const Func& self, Name& name, const FuncSpec& spec) {
+  Ref f = self.global(name);
+  return bind::is_function_of(f.get(), spec);
+}
+
+bool scipy_ok(const Func& self) { return truth(self.global(kScipyOk).get()); }
+bool pandas_ok(const Func& self) { return truth(self.global(kPandasOk).get()); }
+bool np_is_numpy(const Func& self) { return self.global(kNp).get() == g_imported.numpy; }
+
+// ---------------------------------------------------------------------------------------------------------
+// numpy's own elementwise loops
+
+namespace {
+
+struct UfuncLoop {
+  PyUFuncGenericFunction fn = nullptr;
+  void* data = nullptr;
+};
+UfuncLoop g_log_loop, g_exp_loop;
+
+// The float64 -> float64 inner loop of a numpy ufunc (the one numpy itself runs for float64 arrays).
+UfuncLoop find_dd_loop(PyObject* ufunc) {
+  UfuncLoop r;
+  if (ufunc == nullptr || std::strcmp(Py_TYPE(ufunc)->tp_name, "numpy.ufunc") != 0) return r;
+  PyUFuncObject* u = reinterpret_cast<PyUFuncObject*>(ufunc);
+  if (u->nin != 1 || u->nout != 1 || u->nargs != 2 || u->functions == nullptr || u->types == nullptr) return r;
+  for (int j = 0; j < u->ntypes; ++j) {
+    if (u->types[2 * j] == NPY_DOUBLE && u->types[2 * j + 1] == NPY_DOUBLE) {
+      r.fn = u->functions[j];
+      r.data = u->data ? u->data[j] : nullptr;
+      break;
+    }
+  }
+  return r;
+}
+
+void run_loop(const UfuncLoop& loop, const double* in, double* out, std::size_t n) noexcept {
+  if (n == 0) return;
+  char* args[2] = {const_cast<char*>(reinterpret_cast<const char*>(in)), reinterpret_cast<char*>(out)};
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  npy_intp steps[2] = {sizeof(double), sizeof(double)};
+  loop.fn(args, dims, steps, loop.data);
+  // numpy reads the floating-point status after its own loops to warn; nobody reads it after ours.
+  std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+}  // namespace
+
+void find_numpy_loops(PyObject* numpy) {
+  for (auto [name, loop] : {std::pair{"log", &g_log_loop}, std::pair{"exp", &g_exp_loop}}) {
+    PyObject* u = PyObject_GetAttrString(numpy, name);
+    if (u == nullptr) {
+      PyErr_Clear();
+      continue;
+    }
+    *loop = find_dd_loop(u);
+    Py_DECREF(u);  // numpy keeps its ufuncs (and their loop tables) for the life of the process
+  }
+}
+
+void np_log(const double* in, double* out, std::size_t n) noexcept {
+  if (g_log_loop.fn) return run_loop(g_log_loop, in, out, n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = std::log(in[i]);
+}
+
+void np_exp(const double* in, double* out, std::size_t n) noexcept {
+  if (g_exp_loop.fn) return run_loop(g_exp_loop, in, out, n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = std::exp(in[i]);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Arrays
+
+Ref asarray_float(const Func& self, PyObject* o) {
+  if (np_is_numpy(self)) {
+    if (PyArray_CheckExact(o) && is_plain_float64(o)) return Ref::borrow(o);
+    // What np.asarray(o, dtype=float) asks of numpy: any casting, a base-class ndarray, layout kept.
+    return require(PyArray_FromAny(o, float64_descr(), 0, 0, NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSUREARRAY, nullptr));
+  }
+  Ref np = self.global(kNp);
+  Ref fn = getattr(np.get(), kAsarray);
+  Ref kw = require(PyDict_New());
+  require_ok(PyDict_SetItem(kw.get(), kDtype.get(), reinterpret_cast<PyObject*>(&PyFloat_Type)));
+  Ref args = require(PyTuple_Pack(1, o));
+  return require(PyObject_Call(fn.get(), args.get(), kw.get()));
+}
+
+Array contiguous(PyObject* a) {
+  Array r;
+  if (PyArray_Check(a) && is_plain_float64(a) && PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(a)) &&
+      PyArray_ISALIGNED(reinterpret_cast<PyArrayObject*>(a))) {
+    r.obj = Ref::borrow(a);
+  } else {
+    r.obj = require(PyArray_FromAny(a, float64_descr(), 0, 0,
+                                    NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST |
+                                        NPY_ARRAY_ENSUREARRAY,
+                                    nullptr));
+  }
+  r.data = static_cast<double*>(PyArray_DATA(r.arr()));
+  r.size = PyArray_SIZE(r.arr());
+  return r;
+}
+
+Array as_contiguous_float(const Func& self, PyObject* o) {
+  Ref a = asarray_float(self, o);
+  return contiguous(a.get());
+}
+
+Array new_array(npy_intp n) {
+  Array r;
+  npy_intp dims[1] = {n};
+  r.obj = require(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+  r.data = static_cast<double*>(PyArray_DATA(r.arr()));
+  r.size = n;
+  return r;
+}
+
+Array new_array(const double* src, npy_intp n) {
+  Array r = new_array(n);
+  if (n > 0) std::memcpy(r.data, src, sizeof(double) * static_cast<std::size_t>(n));
+  return r;
+}
+
+Array new_array(const std::vector<double>& src) { return new_array(src.data(), static_cast<npy_intp>(src.size())); }
+
+Array new_array_like(PyObject* shape_of) {
+  PyArrayObject* s = reinterpret_cast<PyArrayObject*>(shape_of);
+  Array r;
+  r.obj = require(PyArray_SimpleNew(PyArray_NDIM(s), PyArray_DIMS(s), NPY_DOUBLE));
+  r.data = static_cast<double*>(PyArray_DATA(r.arr()));
+  r.size = PyArray_SIZE(r.arr());
+  return r;
+}
+
+Ref column_stack(const Func& self, PyObject* x, PyObject* y) {
+  if (np_is_numpy(self) && is_plain_float64(x) && is_plain_float64(y) &&
+      PyArray_NDIM(reinterpret_cast<PyArrayObject*>(x)) == 1 && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(y)) == 1 &&
+      PyArray_DIM(reinterpret_cast<PyArrayObject*>(x), 0) == PyArray_DIM(reinterpret_cast<PyArrayObject*>(y), 0)) {
+    Array cx = contiguous(x), cy = contiguous(y);
+    npy_intp dims[2] = {cx.size, 2};
+    Ref out = require(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    double* d = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    for (npy_intp i = 0; i < cx.size; ++i) {
+      d[2 * i] = cx.data[i];
+      d[2 * i + 1] = cy.data[i];
+    }
+    return out;
+  }
+  Ref np = self.global(kNp);
+  Ref fn = getattr(np.get(), kColumnStack);
+  Ref list = require(PyList_New(2));
+  PyList_SET_ITEM(list.get(), 0, Py_NewRef(x));
+  PyList_SET_ITEM(list.get(), 1, Py_NewRef(y));
+  return call(fn.get(), list.get());
+}
+
+Ref array_return(Ref a) {
+  if (PyArray_Check(a.get()) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(a.get())) == 0)
+    return require(PyArray_Return(reinterpret_cast<PyArrayObject*>(a.release())));
+  return a;
+}
+
+Ref float64_scalar(double v) {
+  PyObject* s = PyArrayScalar_New(Double);
+  if (s == nullptr) throw bind::PyError();
+  PyArrayScalar_ASSIGN(s, Double, v);
+  return Ref::steal(s);
+}
+
+Array item_array(const Func& self, PyObject* obj, const char* key) {
+  Ref k = str(key);
+  Ref v = require(PyObject_GetItem(obj, k.get()));
+  return as_contiguous_float(self, v.get());
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Statuses
+
+[[noreturn]] void raise_status(core::Status s) {
+  const char* text = core::status_message(s);
+  if (core::status_kind(s) == core::ErrorKind::linalg_error) {
+    Ref linalg = bind::import_module("numpy.linalg");
+    Ref cls = getattr(linalg.get(), "LinAlgError");
+    PyErr_SetString(cls.get(), text);
+    throw bind::PyError();
+  }
+  raise(PyExc_ValueError, text);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Interpolators
+
+std::shared_ptr<const Interp> Interp::native(std::shared_ptr<const core::Interpolant> fn) {
+  Kind k = fn->kind() == core::Interpolant::Kind::cubic ? Kind::Cubic : Kind::Linear;
+  return std::make_shared<const Interp>(k, std::move(fn), Ref());
+}
+
+std::shared_ptr<const Interp> Interp::python(Ref callable) {
+  return std::make_shared<const Interp>(Kind::Python, nullptr, std::move(callable));
+}
+
+void Interp::eval(const Func& self, const double* xs, std::size_t n, double* out) const {
+  if (fn_) {
+    fn_->eval(xs, n, out);
+    return;
+  }
+  Array a = new_array(xs, static_cast<npy_intp>(n));
+  Ref r = bind::call(callable_.get(), a.get());
+  Array v = as_contiguous_float(self, r.get());
+  if (v.n() != n)
+    raise_format(PyExc_ValueError, "the interpolator returned %zd values for %zd points", static_cast<Py_ssize_t>(v.size),
+                 static_cast<Py_ssize_t>(n));
+  if (n > 0) std::memcpy(out, v.data, sizeof(double) * n);
+}
+
+double Interp::eval1(const Func& self, double x) const {
+  if (fn_) return (*fn_)(x);
+  Ref px = bind::from_double(x);
+  Ref r = bind::call(callable_.get(), px.get());
+  Array v = as_contiguous_float(self, r.get());
+  if (v.size != 1)
+    raise_format(PyExc_ValueError, "the interpolator returned %zd values for 1 point", static_cast<Py_ssize_t>(v.size));
+  return v.data[0];
+}
+
+Ref Interp::call(const Func& self, PyObject* xx) const {
+  (void)self;
+  if (!fn_) return bind::call(callable_.get(), xx);
+  Array src = contiguous(xx);
+  Array out = new_array_like(src.get());
+  {
+    NoGil nogil(src.n() >= kNoGilMin);
+    fn_->eval(src.data, src.n(), out.data);
+  }
+  if (kind_ == Kind::Linear) return array_return(std::move(out.obj));
+  return std::move(out.obj);
+}
+
+FactoryRef FactoryRef::lookup(const Func& self, Factory which) {
+  FactoryRef f;
+  f.which_ = which;
+  Ref own = self.global(which == Factory::Pchip ? kPchip : kCubic);
+  if (bind::is_function_of(own.get(), which == Factory::Pchip ? kPchipSpec : kCubicSpec)) {
+    if (!scipy_ok(self)) {
+      f.backend_ = core::Backend::fallback;
+      return f;
+    }
+    // The module's own factory builds scipy's class under its module name; native only while that is scipy's.
+    Ref cls = self.global(which == Factory::Pchip ? kPchipInterpolator : kCubicSpline);
+    PyObject* orig = which == Factory::Pchip ? g_imported.pchip_class : g_imported.cubic_class;
+    if (orig != nullptr && cls.get() == orig) {
+      f.backend_ = core::Backend::scipy;
+      return f;
+    }
+  }
+  f.callable_ = std::move(own);
+  return f;
+}
+
+void FactoryRef::make(const double* x, std::size_t nx, const double* y, std::size_t ny,
+                      core::Interpolant& out) const {
+  check(which_ == Factory::Pchip ? core::make_pchip(backend_, x, nx, y, ny, out)
+                                 : core::make_cubic(backend_, x, nx, y, ny, out));
+}
+
+std::shared_ptr<const Interp> FactoryRef::build(const double* x, std::size_t nx, const double* y,
+                                                std::size_t ny) const {
+  if (callable_) {
+    Array xa = new_array(x, static_cast<npy_intp>(nx));
+    Array ya = new_array(y, static_cast<npy_intp>(ny));
+    return build(xa, ya);
+  }
+  auto fn = std::make_shared<core::Interpolant>();
+  make(x, nx, y, ny, *fn);
+  return Interp::native(std::move(fn));
+}
+
+std::shared_ptr<const Interp> FactoryRef::build(const Array& x, const Array& y) const {
+  if (!callable_) return build(x.data, x.n(), y.data, y.n());
+  return Interp::python(call(callable_.get(), x.get(), y.get()));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Recognising and unpacking a marginal
+
+namespace {
+
+// isinstance(o, pd.DataFrame), evaluated only when _PANDAS_OK is true (as `_PANDAS_OK and isinstance(...)`).
+bool is_data_frame(const Func& self, PyObject* o) {
+  if (!pandas_ok(self)) return false;
+  Ref pd = self.global(kPd);
+  Ref cls = getattr(pd.get(), kDataFrame);
+  return require_ok(PyObject_IsInstance(o, cls.get())) != 0;
+}
+
+bool has_column(PyObject* frame, Name& column) {
+  Ref cols = getattr(frame, kColumns);
+  return require_ok(PySequence_Contains(cols.get(), column.get())) != 0;
+}
+
+}  // namespace
+
+bool is_marginal_own(const Func& self, PyObject* m) {
+  if (is_ndarray(self, m)) {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(m);
+    if (PyArray_Check(m) && PyArray_NDIM(a) == 2) return PyArray_DIM(a, 1) == 2 && PyArray_DIM(a, 0) > 2;
+  }
+  if (PyDict_Check(m)) {
+    // set(marginal.keys()) == {"x", "y"}
+    Ref keys;
+    if (PyDict_CheckExact(m)) {
+      keys = Ref::borrow(m);
+    } else {
+      Ref meth = getattr(m, kKeys);
+      keys = require(PyObject_CallNoArgs(meth.get()));
+    }
+    Ref got = require(PySet_New(keys.get()));
+    Ref want = require(PySet_New(nullptr));
+    require_ok(PySet_Add(want.get(), kX.get()));
+    require_ok(PySet_Add(want.get(), kY.get()));
+    if (require_ok(PyObject_RichCompareBool(got.get(), want.get(), Py_EQ))) return true;
+  }
+  if (!is_data_frame(self, m)) return false;
+  if (!has_column(m, kX) || !has_column(m, kY)) return false;
+  Py_ssize_t len = PyObject_Length(m);
+  if (len < 0) throw bind::PyError();
+  return len >= 3;
+}
+
+bool is_marginal(const Func& self, PyObject* m) {
+  if (holds_own(self, kIsMarginal, kIsMarginalSpec)) return is_marginal_own(self, m);
+  Ref f = self.global(kIsMarginal);
+  Ref r = call(f.get(), m);
+  return truth(r.get());
+}
+
+XY as_xy_own(const Func& self, PyObject* m) {
+  XY r;
+  if (is_data_frame(self, m)) {
+    if (!has_column(m, kX) || !has_column(m, kY))
+      raise(PyExc_ValueError, "DataFrame marginal must have columns 'x' and 'y'.");
+    Ref cx = getitem(m, kX);
+    r.x = asarray_float(self, cx.get());
+    Ref cy = getitem(m, kY);
+    r.y = asarray_float(self, cy.get());
+    return r;
+  }
+  if (is_ndarray(self, m)) {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(m);
+    if (!PyArray_Check(m) || PyArray_NDIM(a) != 2 || PyArray_DIM(a, 1) != 2)
+      raise(PyExc_ValueError, "Matrix marginal must be an (n,2) array.");
+    for (int col = 0; col < 2; ++col) {
+      Ref index = require(Py_BuildValue("(Ni)", PySlice_New(nullptr, nullptr, nullptr), col));
+      Ref c = require(PyObject_GetItem(m, index.get()));
+      (col == 0 ? r.x : r.y) = asarray_float(self, c.get());
+    }
+    r.is_matrix = true;
+    return r;
+  }
+  if (PyDict_Check(m)) {
+    Ref cx = getitem(m, kX);
+    r.x = asarray_float(self, cx.get());
+    Ref cy = getitem(m, kY);
+    r.y = asarray_float(self, cy.get());
+    return r;
+  }
+  raise(PyExc_TypeError,
+        "Marginal must be an (n,2) array, dict with keys {'x','y'}, or pandas DataFrame with 'x' and 'y' columns.");
+}
+
+XY as_xy(const Func& self, PyObject* m) {
+  if (holds_own(self, kAsXy, kAsXySpec)) return as_xy_own(self, m);
+  Ref f = self.global(kAsXy);
+  Ref r = call(f.get(), m);
+  // x, y, is_mat = _as_xy(marginal)
+  Ref it = require(PyObject_GetIter(r.get()));
+  Ref items[3];
+  int got = 0;
+  for (;;) {
+    PyObject* v = PyIter_Next(it.get());
+    if (v == nullptr) {
+      bind::require_no_error();
+      break;
+    }
+    if (got == 3) {
+      Py_DECREF(v);
+      raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+    }
+    items[got++] = Ref::steal(v);
+  }
+  if (got < 3) raise_format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", got);
+  XY xy;
+  xy.x = items[0];
+  xy.y = items[1];
+  xy.is_matrix = truth(items[2].get());
+  return xy;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Cleaning
+
+namespace {
+
+Cleaned cleaned_arrays(const core::Marginal& m) {
+  Cleaned c;
+  c.x = new_array(m.x);
+  c.y = new_array(m.y);
+  return c;
+}
+
+// numpy.argsort of the NaN-free abscissae (called by the core only when ties make the order depend on
+// numpy's sorting algorithm).
+struct NumpyArgsort {
+  NoGil& nogil;
+  void operator()(const std::vector<double>& x, std::vector<std::int64_t>& order) const {
+    WithGil gil(nogil);
+    Array a = new_array(x);
+    Ref idx = require(PyArray_ArgSort(a.arr(), 0, NPY_QUICKSORT));
+    Ref idx64 = require(PyArray_FromAny(idx.get(), PyArray_DescrFromType(NPY_INT64), 1, 1,
+                                        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+    const std::int64_t* d = static_cast<const std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(idx64.get())));
+    order.assign(d, d + PyArray_SIZE(reinterpret_cast<PyArrayObject*>(idx64.get())));
+  }
+};
+
+// The cleaning of two float64 arrays (as the module's _as_xy returns them).
+Cleaned clean_arrays(PyObject* xa, PyObject* ya) {
+  Ref x = Ref::borrow(xa), y = Ref::borrow(ya);
+  PyArrayObject* X = reinterpret_cast<PyArrayObject*>(xa);
+  PyArrayObject* Y = reinterpret_cast<PyArrayObject*>(ya);
+  if (!PyArray_SAMESHAPE(X, Y)) {
+    // x[~np.isnan(y)], y[~np.isnan(y)] with numpy's own indexing (and its IndexError for a mismatch).
+    Array yc = contiguous(ya);
+    Ref mask = require(PyArray_SimpleNew(PyArray_NDIM(Y), PyArray_DIMS(Y), NPY_BOOL));
+    npy_bool* md = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
+    for (npy_intp i = 0; i < yc.size; ++i) md[i] = !std::isnan(yc.data[i]);
+    x = require(PyObject_GetItem(xa, mask.get()));
+    y = require(PyObject_GetItem(ya, mask.get()));
+    PyArrayObject* X2 = reinterpret_cast<PyArrayObject*>(x.get());
+    PyArrayObject* Y2 = reinterpret_cast<PyArrayObject*>(y.get());
+    if (!PyArray_Check(x.get()) || !PyArray_Check(y.get()) || PyArray_NDIM(X2) != 1 || PyArray_NDIM(Y2) != 1 ||
+        PyArray_DIM(X2, 0) != PyArray_DIM(Y2, 0))
+      raise(PyExc_ValueError, "Marginal x and y must have the same shape.");
+  }
+  // Equal shapes: boolean indexing visits both in C order, i.e. the flattened arrays.
+  Array cx = contiguous(x.get()), cy = contiguous(y.get());
+  core::Marginal out;
+  numeric(cx.n() >= 4 * kNoGilMin, [&](NoGil& nogil) {
+    check(core::clean_marginal(cx.data, cy.data, cx.n(), out, NumpyArgsort{nogil}));
+  });
+  return cleaned_arrays(out);
+}
+
+}  // namespace
+
+Cleaned marginal_fix_own(const Func& self, PyObject* marginal) {
+  XY xy = as_xy(self, marginal);
+  // The module's _as_xy hands over float64 arrays; a replacement's x and y are converted like numpy would.
+  Ref x = asarray_float(self, xy.x.get());
+  Ref y = asarray_float(self, xy.y.get());
+  return clean_arrays(x.get(), y.get());
+}
+
+Cleaned marginal_fix(const Func& self, PyObject* marginal) {
+  if (holds_own(self, kMarginalFix, kMarginalFixSpec)) return marginal_fix_own(self, marginal);
+  Ref f = self.global(kMarginalFix);
+  Ref r = call(f.get(), marginal);
+  Cleaned c;
+  c.x = item_array(self, r.get(), "x");
+  c.y = item_array(self, r.get(), "y");
+  return c;
+}
+
+Cleaned marginal_fix_xy(const Func& self, PyObject* x, PyObject* y) {
+  if (holds_own(self, kMarginalFix, kMarginalFixSpec) && holds_own(self, kAsXy, kAsXySpec)) {
+    // orvo_marginal_fix({"x": x, "y": y}) without building the dict.
+    Ref xa = asarray_float(self, x);
+    Ref ya = asarray_float(self, y);
+    return clean_arrays(xa.get(), ya.get());
+  }
+  Ref d = require(PyDict_New());
+  require_ok(PyDict_SetItem(d.get(), kX.get(), x));
+  require_ok(PyDict_SetItem(d.get(), kY.get(), y));
+  return marginal_fix(self, d.get());
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Repacking
+
+Ref to_dict_or_mat_own(const Func& self, PyObject* x, PyObject* y, bool as_matrix) {
+  if (as_matrix) return column_stack(self, x, y);
+  Ref d = require(PyDict_New());
+  require_ok(PyDict_SetItem(d.get(), kX.get(), x));
+  require_ok(PyDict_SetItem(d.get(), kY.get(), y));
+  return d;
+}
+
+Ref to_dict_or_mat(const Func& self, PyObject* x, PyObject* y, bool as_matrix) {
+  if (holds_own(self, kToDictOrMat, kToDictOrMatSpec)) return to_dict_or_mat_own(self, x, y, as_matrix);
+  Ref f = self.global(kToDictOrMat);
+  return call(f.get(), x, y, as_matrix ? Py_True : Py_False);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Smoothing
+
+void Smoothed::xy(const Func& self) {
+  if (!x) x = item_array(self, result.get(), "x");
+  if (!y) y = item_array(self, result.get(), "y");
+}
+
+Smoothed smarginal_own(const Func& self, PyObject* marginal, const SmoothArgs& args) {
+  XY in = as_xy(self, marginal);
+  Cleaned c = marginal_fix_xy(self, in.x.get(), in.y.get());
+  const std::size_t k = c.x.n();
+  const std::size_t ky = c.y.n();  // k, unless a replaced orvo_marginal_fix says otherwise
+  const double e = args.extrapolate;
+  if (k == 0) {
+    // np.ptp of no points: numpy's own error
+    Ref np = self.global(kNp);
+    Ref ptp = getattr(np.get(), "ptp");
+    call(ptp.get(), c.x.get());
+  }
+
+  std::size_t n = 0;
+  if (!core::smoothing_size(k, e, args.factor, n) || n > static_cast<std::size_t>(NPY_MAX_INTP) / 16)
+    raise(PyExc_MemoryError, "the smoothing grid is too large");
+
+  FactoryRef pchip = FactoryRef::lookup(self, Factory::Pchip);
+  Array xs = new_array(static_cast<npy_intp>(n));
+  Array ly = new_array(static_cast<npy_intp>(n));
+  Array dens;
+  if (!args.log) dens = new_array(static_cast<npy_intp>(n));
+  numeric(pchip.native() && n >= kNoGilMin, [&](NoGil&) {
+    std::vector<double> xk, t;
+    core::tmap_knots(c.x.data, k, e, xk, t);
+    const std::size_t nx = xk.size();
+    auto t2x = pchip.build(t.data(), xk.data(), nx);
+    auto x2t = pchip.build(xk.data(), t.data(), nx);
+    std::vector<double> grid = core::np_linspace(core::np_min(t.data(), nx), core::np_max(t.data(), nx), n);
+    std::vector<double> ti(k), logy(ky);
+    x2t->eval(self, c.x.data, k, ti.data());
+    np_log(c.y.data, logy.data(), ky);
+    auto logd = pchip.build(ti.data(), k, logy.data(), ky);
+    logd->eval(self, grid.data(), n, ly.data);
+    t2x->eval(self, grid.data(), n, xs.data);
+    if (dens) np_exp(ly.data, dens.data, n);
+  });
+
+  Smoothed s;
+  if (args.log) {
+    s.x = std::move(xs);
+    s.y = std::move(ly);
+  } else {
+    Cleaned d = marginal_fix_xy(self, xs.get(), dens.get());
+    s.x = std::move(d.x);
+    s.y = std::move(d.y);
+  }
+  s.result = to_dict_or_mat(self, s.x.get(), s.y.get(), in.is_matrix && args.keep_type);
+  return s;
+}
+
+Smoothed smarginal(const Func& self, PyObject* marginal, const SmoothArgs& args) {
+  if (holds_own(self, kSmarginal, kSmarginalSpec)) return smarginal_own(self, marginal, args);
+  Ref f = self.global(kSmarginal);
+  Smoothed s;
+  if (args.pass_keep_type) {
+    Ref pos = require(PyTuple_Pack(1, marginal));
+    Ref kw = require(PyDict_New());
+    require_ok(PyDict_SetItem(kw.get(), kKeepType.get(), Py_False));
+    s.result = require(PyObject_Call(f.get(), pos.get(), kw.get()));
+  } else {
+    s.result = call(f.get(), marginal);
+  }
+  return s;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The log-density function
+
+LogDensity sfmarginal_own(const Func& self, PyObject* marginal) {
+  Cleaned c = marginal_fix(self, marginal);
+  const std::size_t k = c.x.n();
+  LogDensity ld;
+  if (k > 0) {
+    ld.lo = core::np_min(c.x.data, k);
+    ld.hi = core::np_max(c.x.data, k);
+  } else {
+    // Only a replaced orvo_marginal_fix can hand over no points; x.min() raises numpy's error then.
+    Ref m = require(PyObject_CallMethod(c.x.get(), "min", nullptr));
+  }
+  FactoryRef cubic = FactoryRef::lookup(self, Factory::Cubic);
+  Array logy = new_array(static_cast<npy_intp>(c.y.size));
+  if (cubic.native()) {
+    auto core_ld = std::make_shared<core::LogDensity>();
+    core_ld->lo = ld.lo;
+    core_ld->hi = ld.hi;
+    numeric(k >= kNoGilMin, [&](NoGil&) {
+      np_log(c.y.data, logy.data, c.y.n());
+      cubic.make(c.x.data, k, logy.data, c.y.n(), core_ld->fn);
+    });
+    ld.S = Interp::native(std::shared_ptr<const core::Interpolant>(core_ld, &core_ld->fn));
+    ld.core = std::move(core_ld);
+  } else {
+    np_log(c.y.data, logy.data, c.y.n());
+    ld.S = cubic.build(c.x, logy);
+  }
+  return ld;
+}
+
+LogDensity sfmarginal(const Func& self, PyObject* marginal) {
+  if (holds_own(self, kSfmarginal, kSfmarginalSpec)) return sfmarginal_own(self, marginal);
+  Ref f = self.global(kSfmarginal);
+  Ref r = call(f.get(), marginal);
+  Ref rng = getitem(r.get(), kRange);
+  Ref fun = getitem(r.get(), kFun);
+  LogDensity ld;
+  Ref lo = require(PySequence_GetItem(rng.get(), 0));
+  Ref hi = require(PySequence_GetItem(rng.get(), 1));
+  ld.lo = PyFloat_AsDouble(lo.get());
+  bind::require_no_error();
+  ld.hi = PyFloat_AsDouble(hi.get());
+  bind::require_no_error();
+  ld.S = Interp::python(std::move(fun));
+  return ld;
+}
+
+LogDensity prepare(const Func& self, PyObject* marginal, bool pass_keep_type) {
+  SmoothArgs a;
+  a.pass_keep_type = pass_keep_type;
+  Smoothed s = smarginal(self, marginal, a);
+  return sfmarginal(self, s.result.get());
+}
+
+}  // namespace vexil::quadra
