@@ -30,6 +30,7 @@ def gamma_marginal(shape: float = 3.0, rate: float = 2.0, n: int = 75) -> dict:
 def read_csv(path: str) -> dict:
     """Reads a two-column x,y table; a first line that is not numeric is taken as a header."""
     rows = []
+    first = True
     with open(path, encoding="utf-8") as fh:
         for lineno, line in enumerate(fh, 1):
             line = line.strip()
@@ -41,8 +42,9 @@ def read_csv(path: str) -> dict:
             try:
                 rows.append((float(parts[0]), float(parts[1])))
             except ValueError:
-                if rows:
+                if not first:
                     raise SystemExit(f"{path}:{lineno}: not a number: {line!r}") from None
+            first = False
     if len(rows) < 3:
         raise SystemExit(f"{path}: need at least 3 rows of x,y")
     table = np.asarray(rows, dtype=float)
