@@ -25,6 +25,10 @@ void translate_exception() noexcept {
 
 namespace {
 
+bool starts_with(const char* s, const char* prefix) { return std::strncmp(s, prefix, std::strlen(prefix)) == 0; }
+
+// The conversion an annotation asks for. A built-in container, bare ("dict") or parameterised ("Dict[str, Any]",
+// "set[str]"), must be exactly that type; an Optional[...] or a union is not checked.
 FuncSpec::Conv conv_of(const char* annotation) {
   using C = FuncSpec::Conv;
   if (annotation == nullptr) return C::None;
@@ -32,8 +36,15 @@ FuncSpec::Conv conv_of(const char* annotation) {
   if (std::strcmp(annotation, "float") == 0) return C::Float;
   if (std::strcmp(annotation, "bool") == 0) return C::Bool;
   if (std::strcmp(annotation, "str") == 0) return C::Str;
-  if (std::strcmp(annotation, "dict") == 0) return C::Dict;
-  if (std::strcmp(annotation, "tuple") == 0) return C::Tuple;
+  if (std::strchr(annotation, '|') != nullptr) return C::None;
+  if (std::strcmp(annotation, "dict") == 0 || starts_with(annotation, "dict[") || starts_with(annotation, "Dict["))
+    return C::Dict;
+  if (std::strcmp(annotation, "tuple") == 0 || starts_with(annotation, "tuple[") || starts_with(annotation, "Tuple["))
+    return C::Tuple;
+  if (std::strcmp(annotation, "list") == 0 || starts_with(annotation, "list[") || starts_with(annotation, "List["))
+    return C::List;
+  if (std::strcmp(annotation, "set") == 0 || starts_with(annotation, "set[") || starts_with(annotation, "Set["))
+    return C::Set;
   return C::None;
 }
 
@@ -119,6 +130,12 @@ Ref convert(FuncSpec::Conv c, const char* pname, Ref value) {
       return value;
     case C::Tuple:
       if (!PyTuple_CheckExact(v)) incorrect_type(pname, "tuple", v);
+      return value;
+    case C::List:
+      if (!PyList_CheckExact(v)) incorrect_type(pname, "list", v);
+      return value;
+    case C::Set:
+      if (!PySet_CheckExact(v)) incorrect_type(pname, "set", v);
       return value;
   }
   return value;

@@ -10,8 +10,9 @@
 //            TypeError "Argument '<name>' has incorrect type (expected int, got <type>)"
 //   "float"  converted with the interpreter's float conversion (its own TypeError on failure)
 //   "bool"   taken by truth value
-//   "str", "dict", "tuple"   must be exactly of that type, else the TypeError above
-// Any other annotation (or none) is not checked.
+//   "str", and built-in containers bare or parameterised ("dict", "Dict[str, Any]", "Tuple[Any, ...]",
+//            "set[str]", "List[int]")   must be exactly of that type, else the TypeError above
+// Any other annotation (none, Optional[...], a union, a class name) is not checked.
 #pragma once
 
 #include <initializer_list>
@@ -45,7 +46,7 @@ class FuncSpec {
   FuncSpec(const char* name, const char* qualname, const char* doc, std::initializer_list<Param> params,
            const char* returns, Impl impl);
 
-  enum class Conv : unsigned char { None, Int, Float, Bool, Str, Dict, Tuple };
+  enum class Conv : unsigned char { None, Int, Float, Bool, Str, Dict, Tuple, List, Set };
 
   const char* name;
   const char* qualname;

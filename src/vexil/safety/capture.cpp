@@ -66,16 +66,9 @@ PyObject* families_kwnames() {
   return names;
 }
 
-[[noreturn]] void wrong_type(const char* param, const char* expected, PyObject* got) {
-  raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, expected,
-               Py_TYPE(got)->tp_name);
-}
-
 Ref capture_impl(Func& f, const Args& a) {
   PyObject* args = a[0];
   PyObject* kwargs = a[1];
-  if (!PyTuple_CheckExact(args)) wrong_type("args", "tuple", args);
-  if (!PyDict_CheckExact(kwargs)) wrong_type("kwargs", "dict", kwargs);
 
   Ref snapshot = require(PyDict_Copy(kwargs));
   // tuple(args) of a tuple is the tuple itself.

@@ -103,13 +103,6 @@ Name kAsarray("asarray"), kDtype("dtype"), kReshape("reshape"), kRavel("ravel"),
 
 // --- small helpers -----------------------------------------------------------------------------------------
 
-// The keyword dictionary must be a dict exactly (no subclass, no None).
-void require_exact_dict(const char* param, PyObject* o) {
-  if (!PyDict_CheckExact(o))
-    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, "dict",
-                 Py_TYPE(o)->tp_name);
-}
-
 // kwargs.get(key): the value, or None when the key is missing.
 Ref get_key(PyObject* kwargs, Name& key) {
   PyObject* v = PyDict_GetItemWithError(kwargs, key.get());
@@ -379,7 +372,6 @@ Ref count_mismatch(const Func& self, PyObject* kwargs, PyObject* length) {
 
 Ref enforce_exposure_usage(Func& self, const Args& a) {
   PyObject* kwargs = a[0];
-  require_exact_dict("kwargs", kwargs);
   Ref names = family_list(self, kwargs, a[1]);
   if (has_family(names.get(), kPoisson) || has_family(names.get(), kNbinomial)) return none();
   if (!is_none(get_key(kwargs, kE))) raise_safety(self, kE1);
@@ -395,7 +387,6 @@ struct ExposureRules {
 
 Ref exposure_values(Func& self, const Args& a, const ExposureRules& rules) {
   PyObject* kwargs = a[0];
-  require_exact_dict("kwargs", kwargs);
   Ref names = family_list(self, kwargs, a[1]);
   if (!has_family(names.get(), rules.family)) return none();
   Ref value = get_key(kwargs, kE);
@@ -495,7 +486,6 @@ void require_bernoulli_response(const Func& self, PyObject* kwargs) {
 
 Ref enforce_binomial_trials(Func& self, const Args& a) {
   PyObject* kwargs = a[0];
-  require_exact_dict("kwargs", kwargs);
   Ref names = family_list(self, kwargs, a[1]);
   bool required = has_family(names.get(), kBinomial) || has_family(names.get(), kXbinomial) ||
                   has_family(names.get(), kBetabinomial) || has_family(names.get(), kNbinomial2);
@@ -540,7 +530,6 @@ Ref enforce_binomial_trials(Func& self, const Args& a) {
 
 Ref enforce_scale_usage(Func& self, const Args& a) {
   PyObject* kwargs = a[0];
-  require_exact_dict("kwargs", kwargs);
   Ref names = family_list(self, kwargs, a[1]);
   PyObject* n = names.get();
   bool gaussian = has_family(n, kGaussian);
@@ -594,7 +583,6 @@ Ref enforce_scale_usage(Func& self, const Args& a) {
 
 Ref enforce_offset_values(Func& self, const Args& a) {
   PyObject* kwargs = a[0];
-  require_exact_dict("kwargs", kwargs);
   Ref offset = get_key(kwargs, kOffset);
   if (is_none(offset)) return none();
 
@@ -628,7 +616,6 @@ Ref enforce_offset_values(Func& self, const Args& a) {
 
 Ref enforce_weights_values(Func& self, const Args& a) {
   PyObject* kwargs = a[0];
-  require_exact_dict("kwargs", kwargs);
   Ref weights = get_key(kwargs, kWeights);
   if (is_none(weights)) return none();
 

@@ -142,11 +142,6 @@ const char kPrefix[] = "vexil safety check: ";
 // ---------------------------------------------------------------------------------------------------------
 // Helpers
 
-[[noreturn]] void wrong_type(const char* param, const char* expected, PyObject* got) {
-  raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, expected,
-               Py_TYPE(got)->tp_name);
-}
-
 // Takes the pending exception (normalised, with its traceback attached) off the interpreter.
 Ref take_pending() {
   PyObject *type, *value, *tb;
@@ -371,8 +366,6 @@ void validate_link(const Func& f, PyObject* block, const char* name_text, PyObje
 }
 
 Ref validate_link_impl(Func& f, const Args& a) {
-  if (!PyDict_CheckExact(a[0])) wrong_type("family_block", "dict", a[0]);
-  if (!PySet_CheckExact(a[3])) wrong_type("allowed_links", "set", a[3]);
   AllowedLinks allowed;
   allowed.set = a[3];
   validate_link(f, a[0], nullptr, a[1], a.as_bool(2), allowed);
@@ -422,7 +415,6 @@ void validate_single(const Func& f, PyObject* family_name, PyObject* block, PyOb
 }
 
 Ref validate_single_impl(Func& f, const Args& a) {
-  if (!PyDict_CheckExact(a[1])) wrong_type("family_block", "dict", a[1]);
   validate_single(f, a[0], a[1], a[2]);
   return none();
 }
@@ -527,7 +519,6 @@ void check_dict_form(const Func& f, PyObject* family_list, PyObject* block) {
 Ref enforce_impl(Func& f, const Args& a) {
   PyObject* kwargs = a[0];
   PyObject* families = a[1];
-  if (!PyDict_CheckExact(kwargs)) wrong_type("kwargs", "dict", kwargs);
 
   Ref family_list;
   if (families != Py_None) {
