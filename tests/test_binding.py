@@ -512,3 +512,23 @@ def test_str_parameters_are_checked_exactly(module, func, call, text):
     with pytest.raises(TypeError) as info:
         call(f)
     assert str(info.value) == text
+
+
+def test_deleting_declared_annotations_leaves_an_empty_dict():
+    options = pytest.importorskip("vexil.options")
+    f = options.orvo_get_option
+    declared = f.__annotations__
+    assert declared == {"option": "Optional[Union[str, list]]"}
+    try:
+        del f.__annotations__
+        assert f.__annotations__ == {}
+        f.__annotations__ = None
+        assert f.__annotations__ == {}
+
+        def g(x: "ArrayLike") -> "np.ndarray": ...
+
+        del g.__annotations__
+        assert g.__annotations__ == {}  # what Python does
+    finally:
+        f.__annotations__ = declared
+    assert f.__annotations__ is declared

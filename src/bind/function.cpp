@@ -406,12 +406,18 @@ PyObject* get_annotations(PyObject* self, void*) {
   return Py_NewRef(f->annotations);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
-  if (value == Py_None) value = nullptr;
-  if (value != nullptr && !PyDict_Check(value)) {
+  if (value == nullptr || value == Py_None) {
+    // As for a Python function, deleting the annotations leaves an empty dict (not the declared ones).
+    PyObject* empty = PyDict_New();
+    if (empty == nullptr) return -1;
+    Py_XSETREF(F(self)->annotations, empty);
+    return 0;
+  }
+  if (!PyDict_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  Py_XSETREF(F(self)->annotations, Py_XNewRef(value));
+  Py_XSETREF(F(self)->annotations, Py_NewRef(value));
   return 0;
 }
 PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(F(self)->globals); }
