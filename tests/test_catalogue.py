@@ -897,6 +897,7 @@ def _exercise(f, rounds):
                 pass
 
 
+@pytest.mark.memory
 def test_repeated_calls_do_not_leak():
     import tracemalloc
 
