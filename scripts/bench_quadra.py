@@ -1,15 +1,16 @@
-"""Time vexil.pure.quadra against a plain numpy/scipy implementation of the same algorithms.
+"""Time the smoothing functions of vexil.pure.quadra against a plain numpy/scipy implementation.
 
 Run from a development build:
-    PYTHONPATH=build/<name> python scripts/bench_quadra.py [--repeat N]
+    PYTHONPATH=build/<name> python scripts/bench_quadra.py [--rounds N]
 
 The baseline is the straightforward numpy/scipy transcription in tests/quadra_reference.py. For each
-function and marginal size the script prints the median time of both and their ratio (baseline / native).
-It checks nothing and sets no thresholds.
+function and marginal size the script prints the time per call of both and their ratio (baseline / native).
+Times are CPU time of the calling thread (time.thread_time), the best of many short rounds, so that other
+work on a shared machine disturbs them little. It checks nothing and sets no thresholds.
+scripts/bench_quadra_queries.py times the rest of the module the same way.
 """
 import argparse
 import os
-import statistics
 import sys
 import time
 
@@ -30,14 +31,19 @@ def marginal(k, seed=0):
     return {"x": x, "y": y}
 
 
-def median_time(fn, repeat, inner):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        for _ in range(inner):
+def best_time(fn, rounds, seconds=0.01):
+    """CPU seconds per call of fn: the best of `rounds` rounds of about `seconds` each."""
+    t0 = time.thread_time()
+    fn()
+    once = max(time.thread_time() - t0, 1e-7)
+    number = max(1, int(seconds / once))
+    best = float("inf")
+    for _ in range(rounds):
+        t0 = time.thread_time()
+        for _ in range(number):
             fn()
-        times.append((time.perf_counter() - t0) / inner)
-    return statistics.median(times)
+        best = min(best, (time.thread_time() - t0) / number)
+    return best
 
 
 def cases(m):
@@ -61,18 +67,15 @@ def cases(m):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--repeat", type=int, default=15, help="timing rounds per case (median taken)")
+    ap.add_argument("--rounds", type=int, default=25, help="timing rounds per case (the best is taken)")
     args = ap.parse_args()
 
     print(f"{'function':32s} {'points':>6s} {'native us':>10s} {'baseline us':>12s} {'ratio':>8s}")
     for k in SIZES:
         m = marginal(k)
         for name, native, baseline in cases(m):
-            # enough inner calls for about 20 ms per round of the baseline
-            t = median_time(baseline, 3, 1)
-            inner = max(1, int(0.02 / max(t, 1e-7)))
-            tb = median_time(baseline, args.repeat, inner)
-            tn = median_time(native, args.repeat, inner * 10)
+            tb = best_time(baseline, args.rounds)
+            tn = best_time(native, args.rounds)
             print(f"{name:32s} {k:6d} {tn * 1e6:10.1f} {tb * 1e6:12.1f} {tb / tn:8.1f}")
 
 

@@ -2,11 +2,13 @@
 """Times the queries of vexil.pure.quadra against a numpy/scipy implementation of the same algorithms.
 
 For every public function of the module's second half, on marginals of 20, 75 and 500 points, prints the
-median time of the native module and of the numpy/scipy baseline (tests/quadra_queries_reference.py, the
+time per call of the native module and of the numpy/scipy baseline (tests/quadra_queries_reference.py, the
 algorithms as written: the mode search smooths the marginal again at every evaluation of its objective)
 and their ratio, with the largest difference between the two results (relative; mode and HPD ends as a
-fraction of the marginal's range). Then summarises a batch of 10,000 different 75-point marginals with
-orvo_zmarginal(m, silent=True) on 1 and 2 threads and reports the throughput and the resident memory.
+fraction of the marginal's range). Times are CPU time of the calling thread, the best of several rounds
+(as in scripts/bench_quadra.py). Then summarises a batch of 10,000 different 75-point marginals with
+orvo_zmarginal(m, silent=True) on 1 and 2 threads and reports the throughput (wall time) and the resident
+memory; run that part on a quiet machine.
 
 Run from a development build:  PYTHONPATH=build/<dir> python scripts/bench_quadra_queries.py
 Options: --quick (fewer repeats), --batch N (batch size, default 10000).
@@ -14,7 +16,6 @@ Options: --quick (fewer repeats), --batch N (batch size, default 10000).
 import argparse
 import gc
 import os
-import statistics
 import sys
 import threading
 import time
@@ -22,6 +23,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from bench_quadra import best_time  # noqa: E402
 from quadra_queries_reference import Ref  # noqa: E402
 
 from vexil.pure import quadra as q  # noqa: E402
@@ -33,16 +35,6 @@ def marginal(rng, k):
     shape = rng.uniform(2.0, 6.0)
     y = x ** (shape - 1.0) * np.exp(-x) * rng.uniform(0.5, 2.0)
     return {"x": x, "y": y}
-
-
-def timed(fn, repeats, number):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - t0) / number)
-    return statistics.median(times)
 
 
 def deviation(got, want, scale):
@@ -124,9 +116,9 @@ def main():
         m = marginal(rng, k)
         for name, native, baseline, scale in cases(m, ref):
             diff = deviation(native(), baseline(), scale)
-            t_native = timed(native, 5 if args.quick else 15, 5 if args.quick else 20)
+            t_native = best_time(native, 5 if args.quick else 25)
             slow = name in ("orvo_mmarginal", "orvo_zmarginal")
-            t_base = timed(baseline, 3 if args.quick or slow else 7, 1 if slow else 3)
+            t_base = best_time(baseline, 2 if args.quick else 3 if slow else 9)
             print(f"{name:26s} {k:6d} {t_native * 1e6:9.1f}us {t_base * 1e6:9.0f}us {t_base / t_native:8.1f} "
                   f"{diff:10.1e}")
     print()

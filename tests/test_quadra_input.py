@@ -1,16 +1,12 @@
 """vexil.pure.quadra: the module's names, introspection, and the marginal forms (recognise, unpack, clean)."""
 import inspect
-import os
-import subprocess
-import sys
-import textwrap
 import typing
-import warnings
 
 import numpy as np
 import pytest
 
 import quadra_reference as ref
+from quadra_testing import outcome, run_python
 from vexil.pure import quadra as q
 
 try:
@@ -24,17 +20,7 @@ MATRIX_MSG = "Matrix marginal must be an (n,2) array."
 FRAME_MSG = "DataFrame marginal must have columns 'x' and 'y'."
 TYPE_MSG = "Marginal must be an (n,2) array, dict with keys {'x','y'}, or pandas DataFrame with 'x' and 'y' columns."
 
-BUILD_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(q.__file__))))
 
-
-def outcome(fn, *args, **kwargs):
-    """('ok', result) or ('err', type, message), with numpy warnings silenced."""
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            return ("ok", fn(*args, **kwargs))
-    except Exception as e:  # noqa: BLE001 - the point is to compare any failure
-        return ("err", type(e), str(e))
 
 
 def assert_same_marginal(a, b):
@@ -68,13 +54,6 @@ def fake_pandas(monkeypatch):
     monkeypatch.setattr(q, "pd", FakePandas, raising=False)
     monkeypatch.setattr(q, "_PANDAS_OK", True)
     return FakeFrame
-
-
-def run_python(code, extra_path=()):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([*extra_path, BUILD_ROOT, os.path.dirname(__file__)])
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env,
-                          timeout=120)
 
 
 # ---------------------------------------------------------------------------------------------------------
@@ -331,6 +310,58 @@ def test_cleaning_failures_and_survivors(marginal, msg):
         assert_same_marginal(got[1], want[1])
     else:
         assert got == want
+
+
+@pytest.mark.parametrize("eps", [1e-3, 0.3, np.float32(0.25), 0.0, -1.0, 1])
+def test_tolerance_is_read_from_the_module_at_call_time(monkeypatch, eps):
+    # _EPS is a module attribute like any other: replacing it changes the cleaning (and the smoothing, which
+    # cleans) of later calls exactly as it changes the Python code's.
+    x = np.linspace(0.0, 10.0, 40)
+    m = {"x": x, "y": np.exp(-0.5 * (x - 5.0) ** 2)}
+    default = q.orvo_marginal_fix(m)
+    monkeypatch.setattr(q, "_EPS", eps)
+    monkeypatch.setattr(ref, "EPS", eps)
+    for fn, want_fn in [(q.orvo_marginal_fix, ref.marginal_fix), (q.orvo_smarginal, ref.smarginal)]:
+        got, want = outcome(fn, m), outcome(want_fn, m)
+        assert got[0] == want[0]
+        if got[0] == "ok":
+            assert_same_marginal(got[1], want[1])
+        else:
+            assert got == want == ("err", ValueError, TOO_SMALL)
+    kept = outcome(q.orvo_marginal_fix, m)
+    if eps in (1e-3, 0.3, np.float32(0.25)):
+        assert len(kept[1]["x"]) < len(default["x"])
+    monkeypatch.undo()
+    assert_same_marginal(q.orvo_marginal_fix(m), default)
+
+
+def test_tolerance_that_is_not_a_number(monkeypatch):
+    monkeypatch.setattr(q, "_EPS", "1e-3")
+    with pytest.raises(TypeError):
+        q.orvo_marginal_fix({"x": [0.0, 1.0, 2.0, 3.0], "y": [1.0, 2.0, 3.0, 1.0]})
+
+
+def test_tolerance_deleted_in_fresh_interpreter():
+    # (In a fresh interpreter: deleting and restoring the name would move it to the end of the module's names.)
+    r = run_python("""
+        import numpy as np
+        from vexil.pure import quadra as q
+        m = {'x': [0.0, 1.0, 2.0, 3.0], 'y': [1.0, 2.0, 3.0, 1.0]}
+        del q._EPS
+        try:
+            q.orvo_smarginal(m)
+        except NameError as e:
+            print(e)
+        # Read only where the Python code reads it: after the check for finite densities, and not at all by
+        # functions that do not clean.
+        try:
+            q.orvo_marginal_fix({'x': [0.0, 1.0], 'y': [np.nan, np.nan]})
+        except ValueError as e:
+            print(e)
+        print(q._as_xy(m)[2], q._simpson_odd_grid(np.array([0.0, 1.0, 3.0])).tolist())
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["name '_EPS' is not defined", NO_FINITE, "False [0.5, 1.5, 1.0]"]
 
 
 def test_ties_follow_numpys_argsort():

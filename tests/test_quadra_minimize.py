@@ -5,29 +5,19 @@ search, at the same place wherever the plain loop would have ended), and it refu
 the bounded method's own ValueError. Searches that could hang run in a subprocess with a time-out.
 """
 import math
-import os
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 from quadra_queries_reference import golden
+from quadra_testing import run_python
 from vexil.pure import quadra as q
 
 scipy_optimize = pytest.importorskip("scipy.optimize")
 minimize_scalar = scipy_optimize.minimize_scalar
 
-BUILD_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(q.__file__))))
 NOT_FINITE = "Optimization bounds must be finite scalars."
 
-
-def run_python(code, timeout=120):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([BUILD_ROOT, os.path.dirname(__file__)])
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env,
-                          timeout=timeout)
 
 
 @pytest.fixture
@@ -217,12 +207,7 @@ def test_repair_keeps_every_result_the_plain_loop_reaches():
 
 def test_repairs_without_scipy_in_a_fresh_interpreter():
     r = run_python("""
-        import sys, math, importlib.abc
-        class Block(importlib.abc.MetaPathFinder):
-            def find_spec(self, name, path, target=None):
-                if name == "scipy" or name.startswith("scipy."):
-                    raise ImportError("blocked: " + name)
-        sys.meta_path.insert(0, Block())
+        import math
         from vexil.pure import quadra as q
         assert q._SCIPY_OK is False
         x = q._minimize_on_interval(lambda v: (v - 0.3) ** 2, 0.0, 1.0, 0.0)
@@ -237,6 +222,6 @@ def test_repairs_without_scipy_in_a_fresh_interpreter():
             else:
                 raise AssertionError("accepted a non-finite bound")
         print("OK")
-    """, timeout=60)
+    """, timeout=60, without_scipy=True)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == "OK"

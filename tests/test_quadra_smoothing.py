@@ -6,25 +6,20 @@ values through the cubic spline's solve to 1e-13 relative.
 """
 import gc
 import inspect
-import os
-import subprocess
-import sys
-import textwrap
 import threading
 import tracemalloc
-import warnings
 
 import numpy as np
 import pytest
 
 import quadra_reference as ref
+from quadra_testing import outcome, run_python
 from vexil.pure import quadra as q
 
 scipy_interpolate = pytest.importorskip("scipy.interpolate")
 PchipInterpolator = scipy_interpolate.PchipInterpolator
 CubicSpline = scipy_interpolate.CubicSpline
 
-BUILD_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(q.__file__))))
 TOO_SMALL = "Marginal too small after filtering. Need >=3 support points."
 
 
@@ -34,14 +29,6 @@ def backend(request, monkeypatch):
     monkeypatch.setattr(q, "_SCIPY_OK", request.param)
     return request.param
 
-
-def outcome(fn, *args, **kwargs):
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            return ("ok", fn(*args, **kwargs))
-    except Exception as e:  # noqa: BLE001
-        return ("err", type(e), str(e))
 
 
 def random_marginal(rng, k):
@@ -70,12 +57,6 @@ def assert_same_smoothing(got, want):
     np.testing.assert_array_equal(got["x"], want["x"])
     np.testing.assert_array_equal(got["y"], want["y"])
 
-
-def run_python(code):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([BUILD_ROOT, os.path.dirname(__file__)])
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env,
-                          timeout=300)
 
 
 # ---------------------------------------------------------------------------------------------------------

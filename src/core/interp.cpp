@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "core/numeric.hpp"
@@ -13,75 +14,84 @@ namespace vexil::core {
 namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// The scans below keep their flag in a double and never leave early, so that their loops vectorise.
 bool all_finite(const double* a, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i)
-    if (!std::isfinite(a[i])) return false;
-  return true;
+  double bad = 0.0;
+  for (std::size_t i = 0; i < n; ++i) bad = std::fabs(a[i]) <= DBL_MAX ? bad : 1.0;  // NaN compares false
+  return bad == 0.0;
 }
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------
-// Piecewise cubic
+// Locating values
 
 namespace {
-// The coefficients of CubicHermiteSpline, interval by interval (a separate function with restrict-qualified
-// pointers so that the loop vectorises).
-void hermite_coefficients(const double* __restrict x, const double* __restrict y, const double* __restrict dydx,
-                          std::size_t m, double* __restrict c0, double* __restrict c1, double* __restrict c2,
-                          double* __restrict c3) {
-  for (std::size_t k = 0; k < m; ++k) {
-    const double dx = x[k + 1] - x[k];
-    const double slope = (y[k + 1] - y[k]) / dx;
-    const double t = (dydx[k] + dydx[k + 1] - 2.0 * slope) / dx;
-    c0[k] = t / dx;
-    c1[k] = (slope - dydx[k]) / dx - t;
-    c2[k] = dydx[k];
-    c3[k] = y[k];
+
+// Knots x[0] < ... < x[nk-1] (nk >= 2) and the interval of a value v: the one whose left knot is the last
+// knot <= v, the last interval for v at the last knot (scipy's rule).
+
+// For x[0] <= v <= x[nk-1]: a branch-free binary search (x[base] <= v throughout).
+std::size_t interval_of(const double* x, std::size_t nk, double v) {
+  std::size_t base = 0, len = nk;
+  while (len > 1) {
+    const std::size_t half = len / 2;
+    base = (x[base + half] <= v) ? base + half : base;
+    len -= half;
   }
-}
-}  // namespace
-
-void PiecewiseCubic::assign_hermite(const double* x, const double* y, const double* dydx, std::size_t n) {
-  x_.assign(x, x + n);
-  const std::size_t m = n - 1;
-  for (auto& c : c_) c.resize(m);
-  hermite_coefficients(x_.data(), y, dydx, m, c_[0].data(), c_[1].data(), c_[2].data(), c_[3].data());
+  return std::min(base, nk - 2);
 }
 
-// The local polynomial of interval i at v, summed as scipy's evaluator sums it (powers, lowest first).
-inline double PiecewiseCubic::poly(std::size_t i, double v) const {
-  const double s = v - x_[i];
-  double res = 0.0;
-  double z = 1.0;
-  res = res + c_[3][i] * z;
-  z *= s;
-  res = res + c_[2][i] * z;
-  z *= s;
-  res = res + c_[1][i] * z;
-  z *= s;
-  res = res + c_[0][i] * z;
-  return res;
-}
-
-double PiecewiseCubic::operator()(double v) const {
-  const double* x = x_.data();
-  const std::size_t n = x_.size();
-  if (n < 2 || !(x[0] <= v && v <= x[n - 1])) return kNaN;  // outside, or NaN (or nothing built)
-  // The interval whose left knot is the last knot <= v; the last interval at the last knot.
-  std::size_t i = static_cast<std::size_t>(std::upper_bound(x, x + n, v) - x) - 1;
-  if (i > n - 2) i = n - 2;
-  return poly(i, v);
-}
-
-void PiecewiseCubic::eval(const double* v, std::size_t n, double* out) const {
-  const double* x = x_.data();
-  const std::size_t nk = x_.size();
-  if (nk < 2) {
-    std::fill(out, out + n, kNaN);
-    return;
+// An index of nk equal-width buckets over [x[0], x[nk-1]]: for each, the last knot of the buckets before
+// it. bucket() does not decrease as v grows, so that knot lies below any v of the bucket, and find() walks
+// on from it to v's interval.
+class KnotBuckets {
+ public:
+  KnotBuckets(const double* x, std::size_t nk) : lo_(x[0]), nk_(nk), first_(nk) {
+    scale_ = static_cast<double>(nk) / (x[nk - 1] - x[0]);
+    std::size_t k = 0;  // knots 0..k-1 lie in buckets before b
+    for (std::size_t b = 0; b < nk; ++b) {
+      while (k < nk && bucket(x[k]) < b) ++k;
+      first_[b] = k > 0 ? k - 1 : 0;
+    }
   }
+
+  // For x[0] <= v <= x[nk-1].
+  std::size_t find(const double* x, double v) const {
+    std::size_t i = first_[bucket(v)];
+    const std::size_t last = nk_ - 2;
+    for (int step = 0; i < last && x[i + 1] <= v; ++step) {
+      if (step == 8) return interval_of(x, nk_, v);  // a crowded bucket
+      ++i;
+    }
+    return std::min(i, last);
+  }
+
+ private:
+  std::size_t bucket(double v) const {
+    const double b = (v - lo_) * scale_;
+    return b < static_cast<double>(nk_) ? static_cast<std::size_t>(b) : nk_ - 1;  // NaN and inf: the last
+  }
+
+  double lo_, scale_ = 0.0;
+  std::size_t nk_;
+  std::vector<std::size_t> first_;
+};
+
+// Calls at(j, i) for each point v[j] inside [x[0], x[nk-1]], i its interval, and writes NaN to out[j] for
+// the others (and for NaN). Each is looked for from the interval of the point before: a walk when it lies at
+// most 8 knots on (so sorted points cost no search), else a search: a binary search of all the knots (whose
+// fixed number of steps the branch predictor learns, unlike a search of a variable range), or, once a call
+// has needed many searches and many points remain (unsorted points), the bucket index.
+template <class At>
+void locate(const double* x, std::size_t nk, const double* v, std::size_t n, double* out, At&& at) {
   const std::size_t last = nk - 2;  // last interval
   const double lo = x[0], hi = x[nk - 1];
+  std::unique_ptr<KnotBuckets> buckets;
+  std::size_t searches = 0;
+  auto search = [&](double u, std::size_t remaining) {
+    if (!buckets && ++searches > 32 && nk > 64 && 4 * remaining >= nk) buckets.reset(new KnotBuckets(x, nk));
+    return buckets ? buckets->find(x, u) : interval_of(x, nk, u);
+  };
   std::size_t i = 0;
   for (std::size_t j = 0; j < n; ++j) {
     const double u = v[j];
@@ -90,29 +100,107 @@ void PiecewiseCubic::eval(const double* v, std::size_t n, double* out) const {
       continue;
     }
     if (u < x[i]) {
-      i = static_cast<std::size_t>(std::upper_bound(x, x + nk, u) - x) - 1;
-    } else {
-      while (i < last && x[i + 1] <= u) ++i;
+      i = search(u, n - j);
+    } else if (i < last && x[i + 1] <= u) {
+      if (i + 8 < nk && x[i + 8] <= u) {
+        i = search(u, n - j);
+      } else {
+        do ++i;
+        while (i < last && x[i + 1] <= u);
+      }
     }
-    if (i > last) i = last;
-    out[j] = poly(i, u);
+    at(j, i);
   }
+}
+
+// The cubic of one interval at s = v - (its left knot), summed as scipy's evaluator sums it: powers,
+// lowest first. c holds the coefficients of s^3, s^2, s, 1.
+inline double cubic_at(const double* c, double s) {
+  double res = 0.0;
+  double z = 1.0;
+  res = res + c[3] * z;
+  z *= s;
+  res = res + c[2] * z;
+  z *= s;
+  res = res + c[1] * z;
+  z *= s;
+  res = res + c[0] * z;
+  return res;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// Piecewise cubic
+
+namespace {
+// The coefficients of CubicHermiteSpline on one interval, from its spacing h, slope, end derivatives d0 and
+// d1, and left value y0.
+inline void hermite_interval(double h, double slope, double d0, double d1, double y0, double* c) {
+  const double t = (d0 + d1 - 2.0 * slope) / h;
+  c[0] = t / h;
+  c[1] = (slope - d0) / h - t;
+  c[2] = d0;
+  c[3] = y0;
+}
+}  // namespace
+
+void PiecewiseCubic::assign_hermite(const double* x, const double* y, const double* h, const double* slope,
+                                    const double* dydx, std::size_t n) {
+  x_.assign(x, x + n);
+  const std::size_t m = n - 1;
+  c_.reset(new double[4 * m]);
+  double* __restrict c = c_.get();
+  for (std::size_t k = 0; k < m; ++k) hermite_interval(h[k], slope[k], dydx[k], dydx[k + 1], y[k], c + 4 * k);
+}
+
+double PiecewiseCubic::operator()(double v) const {
+  const std::size_t n = x_.size();
+  if (n < 2 || !(x_[0] <= v && v <= x_[n - 1])) return kNaN;  // outside, or NaN (or nothing built)
+  const std::size_t i = interval_of(x_.data(), n, v);
+  return cubic_at(c_.get() + 4 * i, v - x_[i]);
+}
+
+void PiecewiseCubic::eval(const double* v, std::size_t n, double* out) const {
+  const double* x = x_.data();
+  if (x_.size() < 2) {
+    std::fill(out, out + n, kNaN);
+    return;
+  }
+  const double* c = c_.get();
+  locate(x, x_.size(), v, n, out, [&](std::size_t j, std::size_t i) { out[j] = cubic_at(c + 4 * i, v[j] - x[i]); });
 }
 
 // ---------------------------------------------------------------------------------------------------
 // Checks and derivatives
 
+namespace {
+
 Status check_knots(const double* x, std::size_t nx, const double* y, std::size_t ny) {
   if (nx < 2) return Status::x_too_few;
   if (nx != ny) return Status::length_mismatch;
-  if (!all_finite(x, nx)) return Status::x_not_finite;
-  if (!all_finite(y, ny)) return Status::y_not_finite;
-  for (std::size_t i = 0; i + 1 < nx; ++i)
-    if (x[i + 1] - x[i] <= 0.0) return Status::x_not_increasing;
-  return Status::ok;
+  // One pass for the order and the finiteness of y. When every difference is > 0 (a NaN fails that) and
+  // both end knots are finite, every knot is finite; otherwise x is scanned for the first error to report.
+  double y_bad = 0.0, unordered = 0.0;
+  for (std::size_t i = 0; i + 1 < nx; ++i) {
+    y_bad = std::fabs(y[i]) <= DBL_MAX ? y_bad : 1.0;
+    unordered = x[i + 1] - x[i] > 0.0 ? unordered : 1.0;
+  }
+  const bool ordered = unordered == 0.0;
+  const bool ends_finite = std::fabs(x[0]) <= DBL_MAX && std::fabs(x[nx - 1]) <= DBL_MAX;
+  if (!(ordered && ends_finite) && !all_finite(x, nx)) return Status::x_not_finite;
+  if (y_bad != 0.0 || !(std::fabs(y[nx - 1]) <= DBL_MAX)) return Status::y_not_finite;
+  return ordered ? Status::ok : Status::x_not_increasing;
 }
 
-namespace {
+// h[k] = x[k+1] - x[k] and slope[k] = (y[k+1] - y[k]) / h[k], k < n - 1.
+void spacings_and_slopes(const double* __restrict x, const double* __restrict y, std::size_t n,
+                         double* __restrict h, double* __restrict slope) {
+  for (std::size_t k = 0; k + 1 < n; ++k) {
+    h[k] = x[k + 1] - x[k];
+    slope[k] = (y[k + 1] - y[k]) / h[k];
+  }
+}
 
 // End-point derivative of the monotone interpolant (three-point formula, then its two limits).
 double pchip_edge(double h0, double h1, double m0, double m1) {
@@ -127,14 +215,31 @@ double pchip_edge(double h0, double h1, double m0, double m1) {
   return d;
 }
 
-}  // namespace
+// The monotone interpolant's derivative at an interior knot k, from the spacings and slopes next to it: the
+// weighted harmonic mean of the two slopes, or 0 where they differ in sign or either is 0 (or NaN).
+inline double pchip_interior(double h0, double h1, double m0, double m1) {
+  if (!(((m0 > 0.0) & (m1 > 0.0)) | ((m0 < 0.0) & (m1 < 0.0)))) return 0.0;
+  const double w1 = 2.0 * h1 + h0;
+  const double w2 = h1 + 2.0 * h0;
+  return 1.0 / ((w1 / m0 + w2 / m1) / (w1 + w2));
+}
 
-void pchip_derivatives(const double* x, const double* y, std::size_t n, double* d) {
-  std::vector<double> h(n - 1), m(n - 1);
+// True when every spacing lies in [2^-200, 2^200] and every slope is 0 or of size in [2^-200, 2^200]: then
+// no step of the derivative rules leaves the normal range of doubles (none exceeds 2^603 in size, none
+// nonzero falls below 2^-603), so every derivative is finite.
+bool derivatives_surely_finite(const double* h, const double* m, std::size_t n) {
+  const double lo = 0x1p-200, hi = 0x1p200;
+  double bad = 0.0;
   for (std::size_t k = 0; k + 1 < n; ++k) {
-    h[k] = x[k + 1] - x[k];
-    m[k] = (y[k + 1] - y[k]) / h[k];
+    const double a = std::fabs(m[k]);
+    const bool ok = (h[k] >= lo) & (h[k] <= hi) & ((a == 0.0) | ((a >= lo) & (a <= hi)));
+    bad = ok ? bad : 1.0;
   }
+  return bad == 0.0;
+}
+
+// The monotone interpolant's knot derivatives, all at once (n >= 2 knots).
+void pchip_derivatives(const double* __restrict h, const double* __restrict m, std::size_t n, double* __restrict d) {
   if (n == 2) {
     d[0] = m[0];
     d[1] = m[0];
@@ -142,30 +247,23 @@ void pchip_derivatives(const double* x, const double* y, std::size_t n, double* 
   }
   // Inside: the weighted harmonic mean of the neighbouring slopes, then 0 where they differ in sign or
   // either is 0 (or NaN). Two branch-free passes, so that both loops vectorise; the values are the same.
-  const double* __restrict hh = h.data();
-  const double* __restrict mm = m.data();
-  double* __restrict dd = d;
   for (std::size_t k = 1; k + 1 < n; ++k) {
-    const double w1 = 2.0 * hh[k] + hh[k - 1];
-    const double w2 = hh[k] + 2.0 * hh[k - 1];
-    dd[k] = 1.0 / ((w1 / mm[k - 1] + w2 / mm[k]) / (w1 + w2));
+    const double w1 = 2.0 * h[k] + h[k - 1];
+    const double w2 = h[k] + 2.0 * h[k - 1];
+    d[k] = 1.0 / ((w1 / m[k - 1] + w2 / m[k]) / (w1 + w2));
   }
   for (std::size_t k = 1; k + 1 < n; ++k) {
-    const double ma = mm[k - 1], mb = mm[k];
+    const double ma = m[k - 1], mb = m[k];
     const bool same_sign = ((ma > 0.0) & (mb > 0.0)) | ((ma < 0.0) & (mb < 0.0));
-    dd[k] = same_sign ? dd[k] : 0.0;
+    d[k] = same_sign ? d[k] : 0.0;
   }
   d[0] = pchip_edge(h[0], h[1], m[0], m[1]);
   d[n - 1] = pchip_edge(h[n - 2], h[n - 3], m[n - 2], m[n - 3]);
 }
 
-namespace {
-
 // LAPACK's tridiagonal solver with partial pivoting (one right-hand side): dl, d, du are the sub-, main
 // and super-diagonal, b the right-hand side, overwritten by the solution. Returns false on a zero pivot.
-bool tridiagonal_solve(std::vector<double>& dl, std::vector<double>& d, std::vector<double>& du,
-                       std::vector<double>& b) {
-  const std::size_t n = d.size();
+bool tridiagonal_solve(double* dl, double* d, double* du, double* b, std::size_t n) {
   for (std::size_t i = 0; i + 2 < n; ++i) {
     if (std::fabs(d[i]) >= std::fabs(dl[i])) {
       if (d[i] == 0.0) return false;
@@ -260,14 +358,10 @@ bool dense3_solve(double a[3][3], double b[3]) {
   return true;
 }
 
-}  // namespace
-
-Status not_a_knot_derivatives(const double* x, const double* y, std::size_t n, double* d) {
-  std::vector<double> dx(n - 1), slope(n - 1);
-  for (std::size_t k = 0; k + 1 < n; ++k) {
-    dx[k] = x[k + 1] - x[k];
-    slope[k] = (y[k + 1] - y[k]) / dx[k];
-  }
+// The not-a-knot spline's knot derivatives from the spacings dx and slopes (n >= 2 knots). `work` holds
+// 3n doubles.
+Status not_a_knot_derivatives(const double* x, const double* dx, const double* slope, std::size_t n, double* work,
+                              double* d) {
   if (n == 3) {
     double a[3][3] = {{1.0, 1.0, 0.0}, {dx[1], 2.0 * (dx[0] + dx[1]), dx[0]}, {0.0, 1.0, 1.0}};
     double b[3] = {2.0 * slope[0], 3.0 * (dx[0] * slope[1] + dx[1] * slope[0]), 2.0 * slope[1]};
@@ -277,8 +371,11 @@ Status not_a_knot_derivatives(const double* x, const double* y, std::size_t n, d
     d[2] = b[2];
     return Status::ok;
   }
-  // Banded system: row 0 and row n-1 carry the end conditions.
-  std::vector<double> dl(n - 1, 0.0), dd(n, 0.0), du(n - 1, 0.0), b(n, 0.0);
+  // Banded system: row 0 and row n-1 carry the end conditions; the solution overwrites b, which is d.
+  double* dl = work;
+  double* dd = work + n;
+  double* du = work + 2 * n;
+  double* b = d;
   for (std::size_t i = 1; i + 1 < n; ++i) {
     dd[i] = 2.0 * (dx[i - 1] + dx[i]);
     du[i] = dx[i - 1];
@@ -303,27 +400,111 @@ Status not_a_knot_derivatives(const double* x, const double* y, std::size_t n, d
     dl[n - 2] = d1;
     b[n - 1] = ((dx[n - 2] * dx[n - 2]) * slope[n - 3] + (2.0 * d1 + dx[n - 2]) * dx[n - 3] * slope[n - 2]) / d1;
   }
-  if (!tridiagonal_solve(dl, dd, du, b)) return Status::singular_banded;
-  std::copy(b.begin(), b.end(), d);
-  return Status::ok;
+  return tridiagonal_solve(dl, dd, du, b, n) ? Status::ok : Status::singular_banded;
 }
 
-Status build_pchip(const double* x, std::size_t nx, const double* y, std::size_t ny, PiecewiseCubic& out) {
-  if (Status s = check_knots(x, nx, y, ny); s != Status::ok) return s;
-  std::vector<double> d(nx);
-  pchip_derivatives(x, y, nx, d.data());
-  if (!all_finite(d.data(), nx)) return Status::dydx_not_finite;
-  out.assign_hermite(x, y, d.data(), nx);
-  return Status::ok;
-}
+// Scratch space of a build (spacings, slopes, derivatives and, for the spline, its banded system), left
+// uninitialised: every entry is written before it is read.
+std::unique_ptr<double[]> scratch(std::size_t n) { return std::unique_ptr<double[]>(new double[n]); }
+
+}  // namespace
 
 Status build_not_a_knot(const double* x, std::size_t nx, const double* y, std::size_t ny, PiecewiseCubic& out) {
   if (Status s = check_knots(x, nx, y, ny); s != Status::ok) return s;
-  std::vector<double> d(nx);
-  if (Status s = not_a_knot_derivatives(x, y, nx, d.data()); s != Status::ok) return s;
-  if (!all_finite(d.data(), nx)) return Status::dydx_not_finite;
-  out.assign_hermite(x, y, d.data(), nx);
+  const std::size_t n = nx;
+  auto work = scratch(6 * n);
+  double* dx = work.get();
+  double* slope = dx + n;
+  double* d = slope + n;
+  spacings_and_slopes(x, y, n, dx, slope);
+  if (Status s = not_a_knot_derivatives(x, dx, slope, n, d + n, d); s != Status::ok) return s;
+  if (!all_finite(d, n)) return Status::dydx_not_finite;
+  out.assign_hermite(x, y, dx, slope, d, n);
   return Status::ok;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Monotone cubic
+
+Status MonotoneCubic::build(const double* x, std::size_t nx, const double* y, std::size_t ny) {
+  if (Status s = check_knots(x, nx, y, ny); s != Status::ok) return s;
+  const std::size_t n = nx;
+  n_ = n;
+  data_.reset(new double[4 * n - 2]);
+  x_ = data_.get();
+  y_ = x_ + n;
+  h_ = y_ + n;
+  m_ = h_ + (n - 1);
+  std::copy(x, x + n, x_);
+  std::copy(y, y + n, y_);
+  spacings_and_slopes(x, y, n, h_, m_);
+  d_.clear();
+  if (!derivatives_surely_finite(h_, m_, n)) {
+    d_.resize(n);
+    pchip_derivatives(h_, m_, n, d_.data());
+    if (!all_finite(d_.data(), n)) return Status::dydx_not_finite;
+  }
+  return Status::ok;
+}
+
+double MonotoneCubic::derivative(std::size_t k) const {
+  if (!d_.empty()) return d_[k];
+  const std::size_t n = n_;
+  const double* h = h_;
+  const double* m = m_;
+  if (n == 2) return m[0];
+  if (k == 0) return pchip_edge(h[0], h[1], m[0], m[1]);
+  if (k == n - 1) return pchip_edge(h[n - 2], h[n - 3], m[n - 2], m[n - 3]);
+  return pchip_interior(h[k - 1], h[k], m[k - 1], m[k]);
+}
+
+void MonotoneCubic::coefficients(std::size_t k, double* c) const {
+  hermite_interval(h_[k], m_[k], derivative(k), derivative(k + 1), y_[k], c);
+}
+
+PiecewiseCubic MonotoneCubic::hermite() const {
+  PiecewiseCubic p;
+  const std::size_t n = n_;
+  if (n < 2) return p;
+  if (d_.empty()) {
+    std::unique_ptr<double[]> d(new double[n]);
+    pchip_derivatives(h_, m_, n, d.get());
+    p.assign_hermite(x_, y_, h_, m_, d.get(), n);
+  } else {
+    p.assign_hermite(x_, y_, h_, m_, d_.data(), n);
+  }
+  return p;
+}
+
+double MonotoneCubic::operator()(double v) const {
+  const std::size_t n = n_;
+  if (n < 2 || !(x_[0] <= v && v <= x_[n - 1])) return kNaN;  // outside, or NaN (or nothing built)
+  const std::size_t i = interval_of(x_, n, v);
+  double c[4];
+  coefficients(i, c);
+  return cubic_at(c, v - x_[i]);
+}
+
+void MonotoneCubic::eval(const double* v, std::size_t n, double* out) const {
+  const std::size_t nk = n_;
+  if (nk < 2) {
+    std::fill(out, out + n, kNaN);
+    return;
+  }
+  if (4 * n >= nk) {  // many points: all coefficients first
+    hermite().eval(v, n, out);
+    return;
+  }
+  const double* x = x_;
+  std::size_t have = nk;  // the interval whose coefficients c holds
+  double c[4];
+  locate(x, nk, v, n, out, [&](std::size_t j, std::size_t i) {
+    if (i != have) {
+      coefficients(i, c);
+      have = i;
+    }
+    out[j] = cubic_at(c, v[j] - x[i]);
+  });
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -338,15 +519,18 @@ Interpolant Interpolant::linear(const double* x, const double* y, std::size_t n)
 }
 
 double Interpolant::operator()(double v) const {
-  if (kind_ == Kind::cubic) return cubic_(v);
+  if (kind_ == Kind::spline) return spline_(v);
+  if (kind_ == Kind::monotone) return monotone_(v);
   if (xp_.empty()) return kNaN;  // nothing built
   std::ptrdiff_t guess = 0;
   return np_interp_one(v, xp_.data(), fp_.data(), xp_.size(), kNaN, kNaN, guess);
 }
 
 void Interpolant::eval(const double* v, std::size_t n, double* out) const {
-  if (kind_ == Kind::cubic) {
-    cubic_.eval(v, n, out);
+  if (kind_ == Kind::spline) {
+    spline_.eval(v, n, out);
+  } else if (kind_ == Kind::monotone) {
+    monotone_.eval(v, n, out);
   } else if (!np_interp(v, n, xp_.data(), fp_.data(), xp_.size(), kNaN, kNaN, out)) {
     std::fill(out, out + n, kNaN);  // nothing built
   }
@@ -363,8 +547,8 @@ Status make_linear(const double* x, std::size_t nx, const double* y, std::size_t
 
 Status make_pchip(Backend b, const double* x, std::size_t nx, const double* y, std::size_t ny, Interpolant& out) {
   if (b == Backend::fallback) return make_linear(x, nx, y, ny, out);
-  PiecewiseCubic c;
-  if (Status s = build_pchip(x, nx, y, ny, c); s != Status::ok) return s;
+  MonotoneCubic c;
+  if (Status s = c.build(x, nx, y, ny); s != Status::ok) return s;
   out = Interpolant(std::move(c));
   return Status::ok;
 }

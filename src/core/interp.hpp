@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/status.hpp"
@@ -17,69 +18,82 @@ namespace vexil::core {
 enum class Backend { scipy, fallback };
 
 // A piecewise cubic kept as scipy's PPoly keeps it: knots x[0] < ... < x[m] and, per interval k, the
-// coefficients of (v - x[k])^3, ^2, ^1, ^0. Evaluation is NaN outside [x[0], x[m]] and for NaN; a value
-// belongs to the interval whose left knot is the last knot <= it (the last interval at x[m]); the
-// polynomial is summed by powers, lowest first, exactly as scipy's evaluator does.
+// coefficients of (v - x[k])^3, ^2, ^1, ^0. Evaluation is NaN outside [x[0], x[m]] and for NaN.
 class PiecewiseCubic {
  public:
-  // Hermite data to coefficients, as CubicHermiteSpline computes them (no checks: x strictly
-  // increasing, n >= 2).
-  void assign_hermite(const double* x, const double* y, const double* dydx, std::size_t n);
+  // Hermite data to coefficients, as CubicHermiteSpline computes them, given per interval k the spacing
+  // h[k] = x[k+1] - x[k] and the slope (y[k+1] - y[k]) / h[k] (no checks: x strictly increasing, n >= 2).
+  void assign_hermite(const double* x, const double* y, const double* h, const double* slope, const double* dydx,
+                      std::size_t n);
 
   std::size_t knot_count() const { return x_.size(); }
-  const std::vector<double>& knots() const { return x_; }
   // Coefficient j (0 = cubic ... 3 = constant) of interval k.
-  double coefficient(std::size_t j, std::size_t k) const { return c_[j][k]; }
+  double coefficient(std::size_t j, std::size_t k) const { return c_[4 * k + j]; }
 
-  // One point: a binary search for its interval.
   double operator()(double v) const;
-  // n points; ascending runs of points are walked through the intervals without searching.
+  // n points (sorted ones cost no search; see locate() in interp.cpp).
   void eval(const double* v, std::size_t n, double* out) const;
 
  private:
-  double poly(std::size_t i, double v) const;
   std::vector<double> x_;
-  std::vector<double> c_[4];  // c_[j][k]: coefficient j of interval k
+  std::unique_ptr<double[]> c_;  // c_[4k + j]: coefficient j of interval k (written in full, never zero-filled)
 };
 
-// Knot checks shared by both cubic builders, in scipy's order: at least 2 knots, equal lengths, finite
-// x, finite y, strictly increasing x.
-Status check_knots(const double* x, std::size_t nx, const double* y, std::size_t ny);
-
-// The monotone interpolant's knot derivatives (scipy's rules: weighted harmonic mean inside, the
-// three-point end formula with its sign and size limits, the one slope for two knots). No checks.
-void pchip_derivatives(const double* x, const double* y, std::size_t n, double* d);
-// The not-a-knot spline's knot derivatives (x checked). Two knots: the slope at both ends; three knots:
-// the 3x3 system scipy hands to its dense solver, solved with the same pivoting and operation order;
-// more: the tridiagonal system, eliminated as LAPACK's tridiagonal solver does. Returns singular_* when a
-// pivot is exactly zero.
-Status not_a_knot_derivatives(const double* x, const double* y, std::size_t n, double* d);
-
-// Builders: knot checks, derivatives, then the check that the derivatives are finite.
-Status build_pchip(const double* x, std::size_t nx, const double* y, std::size_t ny, PiecewiseCubic& out);
+// The not-a-knot cubic spline, with scipy's checks in scipy's order (at least 2 knots, equal lengths,
+// finite x, finite y, strictly increasing x), then the knot derivatives (two knots: the slope at both ends;
+// three: the 3x3 system scipy hands to its dense solver, solved with the same pivoting and operation order;
+// more: the tridiagonal system, eliminated as LAPACK's tridiagonal solver does; singular_* for a zero
+// pivot), then the check that those are finite.
 Status build_not_a_knot(const double* x, std::size_t nx, const double* y, std::size_t ny, PiecewiseCubic& out);
 
-// Either a piecewise cubic or the linear fallback (np.interp(v, x, y, left=nan, right=nan) on copies of
-// the knots; no checks on their order, as np.interp makes none).
+// The monotone piecewise-cubic Hermite interpolant, with scipy's derivative rules (a weighted harmonic mean
+// of the neighbouring slopes inside, the three-point end formula with its sign and size limits, the one
+// slope for two knots). The coefficients of an interval depend only on the knots next to it, so they are
+// computed where values are asked for: per point for a few points, all at once (hermite()) for many. The
+// values are the same either way, bit for bit.
+class MonotoneCubic {
+ public:
+  // scipy's checks in scipy's order (as for the spline), then that the derivatives are finite: known without
+  // computing them when the spacings and slopes lie well inside the range of doubles, else checked.
+  Status build(const double* x, std::size_t nx, const double* y, std::size_t ny);
+
+  std::size_t knot_count() const { return n_; }
+  // All intervals' coefficients.
+  PiecewiseCubic hermite() const;
+
+  double operator()(double v) const;
+  void eval(const double* v, std::size_t n, double* out) const;
+
+ private:
+  double derivative(std::size_t k) const;
+  void coefficients(std::size_t k, double* c) const;  // interval k
+  std::size_t n_ = 0;
+  std::unique_ptr<double[]> data_;  // knots x and values y (n each), spacings h and slopes m (n - 1 each)
+  double *x_ = nullptr, *y_ = nullptr, *h_ = nullptr, *m_ = nullptr;
+  std::vector<double> d_;  // the derivatives, when the build computed them
+};
+
+// The interpolant a factory makes: the spline, the monotone cubic or the linear fallback
+// (np.interp(v, x, y, left=nan, right=nan) on copies of the knots; no checks on their order, as np.interp
+// makes none).
 class Interpolant {
  public:
-  enum class Kind { cubic, linear };
+  enum class Kind { spline, monotone, linear };
 
   Interpolant() = default;
-  explicit Interpolant(PiecewiseCubic c) : kind_(Kind::cubic), cubic_(std::move(c)) {}
+  explicit Interpolant(PiecewiseCubic c) : kind_(Kind::spline), spline_(std::move(c)) {}
+  explicit Interpolant(MonotoneCubic c) : kind_(Kind::monotone), monotone_(std::move(c)) {}
   static Interpolant linear(const double* x, const double* y, std::size_t n);
 
   Kind kind() const { return kind_; }
-  const PiecewiseCubic& cubic() const { return cubic_; }
-  const std::vector<double>& linear_x() const { return xp_; }
-  const std::vector<double>& linear_y() const { return fp_; }
 
   double operator()(double v) const;
   void eval(const double* v, std::size_t n, double* out) const;
 
  private:
   Kind kind_ = Kind::linear;
-  PiecewiseCubic cubic_;
+  PiecewiseCubic spline_;
+  MonotoneCubic monotone_;
   std::vector<double> xp_, fp_;
 };
 

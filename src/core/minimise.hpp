@@ -3,10 +3,11 @@
 // minimize_bounded  scipy's bounded scalar minimiser (Brent's method with golden-section steps, as
 //                   minimize_scalar(method="bounded") runs it): same iterates, same evaluation count,
 //                   same stopping rule, same errors for bad bounds.
-// golden_section    the module's fallback golden-section search, with two mends: it stops once the
-//                   bracket can shrink no further (so it ends for any tol, and wherever the plain loop
-//                   ends it ends identically), and it refuses non-finite bounds with the bounded
-//                   minimiser's error.
+// golden_section_search  the module's fallback golden-section search, with two mends: it stops once the
+//                        bracket can shrink no further (so it ends for any tol, and wherever the plain
+//                        loop ends it ends identically), and it refuses non-finite bounds with the
+//                        bounded minimiser's error.
+// minimize_on_interval   the module's minimiser: the first under the scipy backend, the second otherwise.
 //
 // The objective is a callable taking a double: returning a double for the bounded method, any value type
 // with a comparison for the golden-section search. It may throw (the binding throws when a Python callback
@@ -128,7 +129,7 @@ Status minimize_bounded(F&& f, double x1, double x2, double xatol, BoundedResult
   return Status::ok;
 }
 
-// Golden-section search on [a, b], the module's fallback minimiser:
+// Golden-section search on [a, b], the minimiser used when scipy is not available:
 //
 //   gr = (sqrt(5) - 1) / 2; c = b - gr (b - a); d = a + gr (b - a); fc = f(c); fd = f(d)
 //   while |b - a| > tol (1 + |a| + |b|):
@@ -136,32 +137,33 @@ Status minimize_bounded(F&& f, double x1, double x2, double xatol, BoundedResult
 //     else:            a = c; c = d; fc = fd; d = a + gr (b - a); fd = f(d)
 //   return (a + b) / 2
 //
-// (a NaN comparison is false, so it moves the left end). Two mends:
-//  * non-finite a or b: bounds_not_finite before anything is evaluated (the bounded minimiser's error);
-//  * the loop also ends when the bracket can shrink no further: a round leaves a and b unchanged and
-//    brings back a state (a, b, c, d) already met since a or b last moved. With a and b fixed, c and d
-//    can only be the bracket's two golden points or the two inherited points, so such a state recurs
-//    within a few rounds, and from there the plain loop would cycle forever. Every search that ends
-//    without this rule therefore ends with it at the same place after the same evaluations, while a
-//    search that would not end (tol <= 0, or below the spacing of doubles at the bracket) now ends at
-//    the midpoint of the bracket it cannot narrow. (Stopping at the first round that leaves a and b
-//    unchanged would not do: a bracket a double or two wide can still collapse a few rounds later.)
+// (a NaN comparison is false, so it moves the left end). Two mends of the plain loop:
+//  * Non-finite a or b: bounds_not_finite before anything is evaluated (the bounded minimiser's error).
+//  * The loop also ends once the bracket can shrink no further. While a and b stay unchanged, every new
+//    interior point is one of the two golden points of that bracket, so the state (a, b, c, d) can take
+//    only a handful of values; the search ends when a round leaves a and b unchanged and reaches a state
+//    already seen since they last moved. With a deterministic f the plain loop would repeat that cycle
+//    forever, so every search that ends without this rule ends with it at the same place after the same
+//    evaluations; a search that would not end (tol <= 0, or tol below the spacing of doubles at the
+//    bracket) now ends at the midpoint of the bracket it cannot narrow. (Ending at the first round that
+//    leaves a and b unchanged would not do: a bracket one or two doubles wide still collapses a few rounds
+//    later, and the result would change.)
 //
-// The objective may return any value type V; `less(const V&, const V&)` compares two results (the
-// binding compares Python objects as Python does). Both may throw; the exception propagates.
+// `f(double) -> V` and `less(const V&, const V&) -> bool` may throw; the exception propagates.
 template <class F, class Less>
-Status golden_section(F&& f, Less&& less, double a, double b, double tol, double& xmin, int* nfev = nullptr) {
+Status golden_section_search(F&& f, Less&& less, double a, double b, double tol, double& xmin) {
   if (!(std::isfinite(a) && std::isfinite(b))) return Status::bounds_not_finite;
   const double gr = (std::sqrt(5.0) - 1.0) / 2.0;
   double c = b - gr * (b - a);
   double d = a + gr * (b - a);
   auto fc = f(c);
   auto fd = f(d);
-  int count = 2;
+
   struct State {
     double a, b, c, d;
+    bool operator==(const State& o) const { return a == o.a && b == o.b && c == o.c && d == o.d; }
   };
-  // States met since a or b last moved (a handful at most; the cap is only a backstop).
+  // States seen since a or b last moved (a handful at most; the cap is only a backstop).
   std::vector<State> seen{{a, b, c, d}};
   while (std::fabs(b - a) > tol * (1.0 + std::fabs(a) + std::fabs(b))) {
     const double a0 = a, b0 = b;
@@ -178,26 +180,18 @@ Status golden_section(F&& f, Less&& less, double a, double b, double tol, double
       d = a + gr * (b - a);
       fd = f(d);
     }
-    ++count;
-    if (a == a0 && b == b0) {
-      bool repeated = false;
-      for (const State& s : seen) repeated = repeated || (s.a == a && s.b == b && s.c == c && s.d == d);
-      if (repeated || seen.size() >= 64) break;  // the bracket can shrink no further
-    } else {
+    const State now{a, b, c, d};
+    if (a != a0 || b != b0) {
       seen.clear();
+    } else {
+      bool repeated = false;
+      for (const State& s : seen) repeated = repeated || s == now;
+      if (repeated || seen.size() >= 64) break;  // the bracket can shrink no further
     }
-    seen.push_back({a, b, c, d});
+    seen.push_back(now);
   }
-  if (nfev) *nfev = count;
   xmin = 0.5 * (a + b);
   return Status::ok;
-}
-
-// The same for an objective returning double, compared with <.
-template <class F>
-Status golden_section(F&& f, double a, double b, double tol, double& xmin, int* nfev = nullptr) {
-  return golden_section(
-      std::forward<F>(f), [](double u, double v) { return u < v; }, a, b, tol, xmin, nfev);
 }
 
 // The module's minimiser: the bounded method with xatol = tol under the scipy backend, the golden-section
@@ -210,7 +204,7 @@ Status minimize_on_interval(Backend backend, F&& f, double a, double b, double t
     if (s == Status::ok) xmin = r.x;
     return s;
   }
-  return golden_section(f, a, b, tol, xmin);
+  return golden_section_search(f, [](double u, double v) { return u < v; }, a, b, tol, xmin);
 }
 
 }  // namespace vexil::core

@@ -11,9 +11,6 @@
 
 namespace vexil::core {
 
-// The module's single tolerance: float64 machine epsilon times 1000.0 (2.220446049250313e-13).
-inline constexpr double kEps = 2.220446049250313080847263336181640625e-16 * 1000.0;
-
 // np.add.reduce over one contiguous run: below 8 elements a left-to-right sum from 0.0; up to 128
 // eight running partial sums combined pairwise, then the tail; above that, halves split at a multiple of 8.
 double pairwise_sum(const double* a, std::size_t n, std::ptrdiff_t stride = 1);
@@ -32,10 +29,15 @@ double np_maximum(double a, double b);
 double np_minimum(double a, double b);
 // np.clip(v, lo, hi) on float64: np.minimum(np.maximum(v, lo), hi), NaN-propagating in all three.
 double np_clip(double v, double lo, double hi);
+// Python's min(hi, max(v, lo)) on floats: each keeps its first argument unless the second compares
+// greater (smaller), so a NaN v ends as hi.
+double py_clamp(double v, double lo, double hi);
 // np.sign: -1, 0 or 1; NaN for NaN.
 double np_sign(double v);
 // np.argmax: index of the first maximum; the index of the first NaN if there is one. n must be > 0.
 std::size_t np_argmax(const double* a, std::size_t n);
+// True when a[0] < a[1] < ... < a[n-1], none NaN.
+bool strictly_increasing(const double* a, std::size_t n);
 
 // np.linspace(start, stop, num) (endpoint included): step = (stop - start) / (num - 1), element
 // i = i * step + start, the last element set to stop; when the step is exactly zero, element i is

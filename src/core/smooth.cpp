@@ -5,7 +5,13 @@
 #include <limits>
 #include <numeric>
 
+#include "core/numeric.hpp"
+
 namespace vexil::core {
+
+namespace {
+constexpr double kInf = std::numeric_limits<double>::infinity();
+}  // namespace
 
 void drop_nan_density(const double* x, const double* y, std::size_t n, std::vector<double>& xo,
                       std::vector<double>& yo) {
@@ -67,34 +73,56 @@ void stable_argsort(const double* x, std::size_t n, std::vector<std::int64_t>& o
 }
 
 namespace {
-// The density filter of the cleaning: y > 0.0 and |y / ymax| > kEps.
-Status filter_density(const double* x, const double* y, std::size_t n, Marginal& out) {
-  const double ymax = np_max(y, n);
-  out.x.clear();
-  out.y.clear();
-  out.x.reserve(n);
-  out.y.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (y[i] > 0.0 && std::fabs(y[i] / ymax) > kEps) {
-      out.x.push_back(x[i]);
-      out.y.push_back(y[i]);
+// The density filter of the cleaning: y > 0.0 and |y / ymax| > eps (a NaN density fails the first test).
+// In blocks: the tests first (a loop that vectorises), then the kept points copied without a branch.
+Status filter_density(const double* x, const double* y, std::size_t n, double ymax, double eps, Marginal& out) {
+  out.x.resize(n);
+  out.y.resize(n);
+  double* __restrict ox = out.x.data();
+  double* __restrict oy = out.y.data();
+  std::size_t k = 0;
+  constexpr std::size_t kBlock = 256;
+  double keep[kBlock];
+  for (std::size_t b = 0; b < n; b += kBlock) {
+    const std::size_t m = std::min(kBlock, n - b);
+    for (std::size_t i = 0; i < m; ++i) keep[i] = (y[b + i] > 0.0) & (std::fabs(y[b + i] / ymax) > eps) ? 1.0 : 0.0;
+    for (std::size_t i = 0; i < m; ++i) {
+      ox[k] = x[b + i];
+      oy[k] = y[b + i];
+      k += keep[i] != 0.0;
     }
   }
-  if (out.x.size() < 3) return Status::too_small;
-  return Status::ok;
+  out.x.resize(k);
+  out.y.resize(k);
+  return k < 3 ? Status::too_small : Status::ok;
+}
+
+// The largest density, NaN left out (-inf when all are NaN). Four running maxima, for speed; the value does
+// not depend on the order of comparison (nor does the filter depend on the sign of a zero maximum: it then
+// keeps nothing).
+double max_density(const double* y, std::size_t n) {
+  double m[4] = {-kInf, -kInf, -kInf, -kInf};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4)
+    for (int j = 0; j < 4; ++j) m[j] = y[i + j] > m[j] ? y[i + j] : m[j];  // NaN compares false
+  for (; i < n; ++i) m[0] = y[i] > m[0] ? y[i] : m[0];
+  return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
 }
 }  // namespace
 
-bool clean_sorted_marginal(const double* x, const double* y, std::size_t n, Marginal& out, Status& status) {
-  if (n == 0) return false;
-  bool ok = !std::isnan(y[n - 1]) && !std::isnan(x[n - 1]);
-  for (std::size_t i = 0; i + 1 < n; ++i) ok &= (x[i] < x[i + 1]) & !std::isnan(y[i]);
-  if (!ok) return false;
-  status = filter_density(x, y, n, out);
+bool clean_sorted_marginal(const double* x, const double* y, std::size_t n, double eps, Marginal& out,
+                           Status& status) {
+  if (n == 0 || !strictly_increasing(x, n)) return false;
+  // Dropping NaN densities keeps x sorted, so the cleaning is the density filter, with the largest of the
+  // other densities.
+  const double ymax = max_density(y, n);
+  const bool all_nan = ymax == -kInf && std::all_of(y, y + n, [](double v) { return std::isnan(v); });
+  status = all_nan ? Status::no_finite_points : filter_density(x, y, n, ymax, eps, out);
   return true;
 }
 
-Status sort_and_filter(const double* x, const double* y, std::size_t n, const std::int64_t* order, Marginal& out) {
+Status sort_and_filter(const double* x, const double* y, std::size_t n, const std::int64_t* order, double eps,
+                       Marginal& out) {
   if (n == 0) return Status::no_finite_points;
   std::vector<double> xs(n), ys(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -103,7 +131,7 @@ Status sort_and_filter(const double* x, const double* y, std::size_t n, const st
     xs[i] = x[j];
     ys[i] = y[j];
   }
-  return filter_density(xs.data(), ys.data(), n, out);
+  return filter_density(xs.data(), ys.data(), n, np_max(ys.data(), n), eps, out);
 }
 
 bool smoothing_size(std::size_t k, double extrapolate, long long factor, std::size_t& n) {
@@ -114,96 +142,40 @@ bool smoothing_size(std::size_t k, double extrapolate, long long factor, std::si
   return true;
 }
 
-void tmap_coordinate(const Marginal& cleaned, double extrapolate, std::vector<double>& xk, std::vector<double>& t) {
-  const std::vector<double>& x = cleaned.x;
-  const std::size_t k = x.size();
+void tmap_coordinate(const double* x, std::size_t k, double extrapolate, std::vector<double>& xk,
+                     std::vector<double>& t) {
   xk.clear();
   t.clear();
   if (k == 0) return;
-  const double r = np_ptp(x.data(), k);
-  const double xmin = np_min(x.data(), k) - extrapolate * r;
-  const double xmax = np_max(x.data(), k) + extrapolate * r;
-
-  // Knots of the map.
+  const double r = np_ptp(x, k);
+  const double xmin = np_min(x, k) - extrapolate * r;
+  const double xmax = np_max(x, k) + extrapolate * r;
   if (extrapolate != 0.0) {
     xk.reserve(k + 2);
     xk.push_back(xmin);
-    xk.insert(xk.end(), x.begin(), x.end());
+    xk.insert(xk.end(), x, x + k);
     xk.push_back(xmax);
   } else {
-    xk.assign(x.begin(), x.end());
+    xk.assign(x, x + k);
   }
   const std::size_t nx = xk.size();
 
-  // Coordinate: running sum of the square roots of the normalised spacings, rescaled onto [xmin, xmax].
-  const std::vector<double> dx = np_diff(xk.data(), nx);
-  const double mean_dx = np_mean(dx.data(), dx.size());
+  // raw = np.concatenate(([0.0], np.cumsum(np.sqrt(nx * dx / dx.mean())))) with dx = np.diff(xk)
+  std::vector<double> root = np_diff(xk.data(), nx);
+  const double mean_dx = np_mean(root.data(), root.size());
   const double nxd = static_cast<double>(nx);
+  for (double& v : root) v = std::sqrt(nxd * v / mean_dx);
   std::vector<double> raw(nx);
   raw[0] = 0.0;
-  double s = 0.0;
-  for (std::size_t i = 0; i + 1 < nx; ++i) {
-    const double v = std::sqrt(nxd * dx[i] / mean_dx);
-    s = (i == 0) ? v : s + v;
-    raw[i + 1] = s;
-  }
+  np_cumsum(root.data(), root.size(), raw.data() + 1);
+
+  // t = xmin + (xmax - xmin) * (raw - raw.min()) / (raw.max() - raw.min())
   const double rmin = np_min(raw.data(), nx);
   const double rmax = np_max(raw.data(), nx);
   const double span = xmax - xmin;
   const double rspan = rmax - rmin;
   t.resize(nx);
   for (std::size_t i = 0; i < nx; ++i) t[i] = xmin + span * (raw[i] - rmin) / rspan;
-}
-
-Status smooth_log_density(const Marginal& cleaned, double extrapolate, std::size_t n, Backend b, SmoothGrid& out) {
-  const std::vector<double>& x = cleaned.x;
-  const std::size_t k = x.size();
-  if (k < 3 || cleaned.y.size() != k) return Status::too_small;  // not a cleaned marginal
-  std::vector<double> xk, t;
-  tmap_coordinate(cleaned, extrapolate, xk, t);
-  const std::size_t nx = xk.size();
-
-  Interpolant t2x, x2t;
-  if (Status s = make_pchip(b, t.data(), nx, xk.data(), nx, t2x); s != Status::ok) return s;
-  if (Status s = make_pchip(b, xk.data(), nx, t.data(), nx, x2t); s != Status::ok) return s;
-
-  std::vector<double> grid = np_linspace(np_min(t.data(), nx), np_max(t.data(), nx), n);
-  std::vector<double> ti(k);
-  x2t.eval(x.data(), k, ti.data());
-  std::vector<double> logy(k);
-  for (std::size_t i = 0; i < k; ++i) logy[i] = std::log(cleaned.y[i]);
-  Interpolant ld;
-  if (Status s = make_pchip(b, ti.data(), k, logy.data(), k, ld); s != Status::ok) return s;
-
-  out.logy.resize(n);
-  ld.eval(grid.data(), n, out.logy.data());
-  out.x.resize(n);
-  t2x.eval(grid.data(), n, out.x.data());
-  return Status::ok;
-}
-
-Status make_log_density(const Marginal& cleaned, Backend b, LogDensity& out) {
-  const std::size_t k = cleaned.x.size();
-  if (k < 3 || cleaned.y.size() != k) return Status::too_small;  // not a cleaned marginal
-  out.lo = np_min(cleaned.x.data(), k);
-  out.hi = np_max(cleaned.x.data(), k);
-  std::vector<double> logy(k);
-  for (std::size_t i = 0; i < k; ++i) logy[i] = std::log(cleaned.y[i]);
-  return make_cubic(b, cleaned.x.data(), k, logy.data(), k, out.fn);
-}
-
-Status spline_resample(const Marginal& cleaned, Backend b, std::vector<double>& gx, std::vector<double>& gy) {
-  const std::size_t k = cleaned.x.size();
-  if (k < 3 || cleaned.y.size() != k) return Status::too_small;  // not a cleaned marginal
-  gx = np_linspace(np_min(cleaned.x.data(), k), np_max(cleaned.x.data(), k), k);
-  std::vector<double> logy(k);
-  for (std::size_t i = 0; i < k; ++i) logy[i] = std::log(cleaned.y[i]);
-  Interpolant s;
-  if (Status st = make_cubic(b, cleaned.x.data(), k, logy.data(), k, s); st != Status::ok) return st;
-  gy.resize(k);
-  s.eval(gx.data(), k, gy.data());
-  for (double& v : gy) v = std::exp(v);
-  return Status::ok;
 }
 
 }  // namespace vexil::core

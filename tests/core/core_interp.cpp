@@ -1,9 +1,13 @@
 // The monotone cubic and the not-a-knot spline against scipy's PchipInterpolator / CubicSpline: the
-// coefficients and the values (bit for bit for the monotone cubic; the spline to 1e-14 of the data's
-// scale, and we report how many are bit-identical), 2- and 3-knot cases, NaN outside the knots, and
-// scipy's validation messages in scipy's order.
+// coefficients and the values (bit for bit for the monotone cubic, evaluated all at once, a few points at a
+// time and one at a time, also for spacings and slopes far from 1; the spline to 1e-14 of the data's scale,
+// and we report how many are bit-identical), 2- and 3-knot cases, NaN outside the knots, and scipy's
+// validation messages in scipy's order.
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <random>
 
 #include "core/interp.hpp"
 #include "testing.hpp"
@@ -36,16 +40,20 @@ void good(const Case& c) {
   const auto& q = c.a("q");
   const std::size_t n = x.size();
 
-  PiecewiseCubic p;
-  CHECK(build_pchip(x.data(), n, y.data(), n, p) == Status::ok, c.label + " pchip builds");
-  testing::check_same(coefficients(p), c.a("pchip_c"), c.label + " pchip coefficients");
+  MonotoneCubic p;
+  CHECK(p.build(x.data(), n, y.data(), n) == Status::ok, c.label + " pchip builds");
+  testing::check_same(coefficients(p.hermite()), c.a("pchip_c"), c.label + " pchip coefficients");
   std::vector<double> out(q.size());
   p.eval(q.data(), q.size(), out.data());
   testing::check_same(out, c.a("pchip"), c.label + " pchip values");
-  // One point at a time (the cheap path the mode search uses) gives the same values.
-  std::vector<double> one(q.size());
+  // One point at a time, and a few at a time (coefficients computed per interval, not all at once), give
+  // the same values.
+  std::vector<double> one(q.size()), few(q.size());
   for (std::size_t i = 0; i < q.size(); ++i) one[i] = p(q[i]);
   testing::check_same(one, c.a("pchip"), c.label + " pchip single-point values");
+  const std::size_t chunk = std::max<std::size_t>(1, (n - 1) / 4);
+  for (std::size_t i = 0; i < q.size(); i += chunk) p.eval(q.data() + i, std::min(chunk, q.size() - i), few.data() + i);
+  testing::check_same(few, c.a("pchip"), c.label + " pchip values a few points at a time");
 
   PiecewiseCubic s;
   CHECK(build_not_a_knot(x.data(), n, y.data(), n, s) == Status::ok, c.label + " cubic builds");
@@ -78,9 +86,10 @@ void bad(const Case& c) {
   const auto& x = c.a("x");
   const auto& y = c.a("y");
   const std::string& want = c.text("error");
-  PiecewiseCubic p;
-  const Status got = (c.text("which") == "pchip") ? build_pchip(x.data(), x.size(), y.data(), y.size(), p)
-                                                  : build_not_a_knot(x.data(), x.size(), y.data(), y.size(), p);
+  MonotoneCubic p;
+  PiecewiseCubic s;
+  const Status got = (c.text("which") == "pchip") ? p.build(x.data(), x.size(), y.data(), y.size())
+                                                  : build_not_a_knot(x.data(), x.size(), y.data(), y.size(), s);
   CHECK(want.empty() == (got == Status::ok), c.label + " fails exactly when scipy does");
   if (!want.empty()) {
     CHECK(status_for(want) != Status::ok, c.label + " scipy text is one of ours: " + want);
@@ -96,12 +105,14 @@ void hand_cases() {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   // Two knots: both interpolants are the straight line; NaN just outside and for NaN.
   const double x[2] = {1.0, 3.0}, y[2] = {2.0, 6.0};
-  PiecewiseCubic p, s;
-  CHECK(build_pchip(x, 2, y, 2, p) == Status::ok && build_not_a_knot(x, 2, y, 2, s) == Status::ok, "two knots");
-  for (const PiecewiseCubic* f : {&p, &s}) {
-    CHECK((*f)(1.0) == 2.0 && (*f)(3.0) == 6.0 && (*f)(2.0) == 4.0, "two knots: the line");
-    CHECK(std::isnan((*f)(std::nextafter(1.0, 0.0))) && std::isnan((*f)(std::nextafter(3.0, 4.0))), "NaN outside");
-    CHECK(std::isnan((*f)(nan)), "NaN in, NaN out");
+  MonotoneCubic p;
+  PiecewiseCubic s;
+  CHECK(p.build(x, 2, y, 2) == Status::ok && build_not_a_knot(x, 2, y, 2, s) == Status::ok, "two knots");
+  const std::function<double(double)> both[2] = {[&p](double v) { return p(v); }, [&s](double v) { return s(v); }};
+  for (const auto& f : both) {
+    CHECK(f(1.0) == 2.0 && f(3.0) == 6.0 && f(2.0) == 4.0, "two knots: the line");
+    CHECK(std::isnan(f(std::nextafter(1.0, 0.0))) && std::isnan(f(std::nextafter(3.0, 4.0))), "NaN outside");
+    CHECK(std::isnan(f(nan)), "NaN in, NaN out");
   }
   // The linear fallback of both factories is np.interp with NaN sides, whatever the knots' order.
   const double xu[4] = {0.0, 2.0, 1.0, 3.0}, yu[4] = {0.0, 4.0, 1.0, 9.0};
@@ -115,9 +126,50 @@ void hand_cases() {
   CHECK(b(0.5) == 0.5 && b(1.5) == 2.5 && std::isnan(b(-0.1)) && std::isnan(b(2.1)) && b(2.0) == 4.0, "linear values");
   CHECK(make_cubic(Backend::fallback, xs, 0, ys, 0, b) == Status::interp_empty, "fallback on no knots");
   CHECK(make_cubic(Backend::fallback, xs, 3, ys, 2, b) == Status::interp_length, "fallback on unequal lengths");
+  // Many unsorted points (located through the bucket index) get the intervals one point at a time gets (a
+  // binary search), bit for bit: evenly spread, uneven and clustered knots, points on and beside knots.
+  {
+    std::mt19937_64 g(3);
+    std::uniform_real_distribution<double> U(0.0, 1.0);
+    for (int table = 0; table < 12; ++table) {
+      const std::size_t nk = 65 + g() % 3000;
+      std::vector<double> xk(nk), yk(nk);
+      double at = 0.0;
+      for (std::size_t i = 0; i < nk; ++i) {
+        at += table % 3 == 0 ? 1.0 : table % 3 == 1 ? 1e-3 + U(g) : (i % 97 < 60 ? 1e-9 : 1.0) * (1.0 + U(g));
+        xk[i] = at;
+        yk[i] = std::sin(at) + 0.001 * static_cast<double>(i);
+      }
+      MonotoneCubic mc;
+      PiecewiseCubic sc;
+      CHECK(mc.build(xk.data(), nk, yk.data(), nk) == Status::ok, "random table: monotone cubic");
+      CHECK(build_not_a_knot(xk.data(), nk, yk.data(), nk, sc) == Status::ok, "random table: spline");
+      std::vector<double> q(4 * nk + 50);
+      for (double& v : q) {
+        const std::size_t k = g() % nk;
+        switch (g() % 4) {
+          case 0: v = xk[k]; break;
+          case 1: v = std::nextafter(xk[k], -1e300); break;
+          case 2: v = std::nextafter(xk[k], 1e300); break;
+          default: v = xk[0] + (xk[nk - 1] - xk[0]) * U(g);
+        }
+      }
+      q[7] = xk[nk - 1];
+      std::vector<double> all(q.size()), one(q.size()), sall(q.size()), sone(q.size());
+      mc.eval(q.data(), q.size(), all.data());
+      sc.eval(q.data(), q.size(), sall.data());
+      for (std::size_t i = 0; i < q.size(); ++i) {
+        one[i] = mc(q[i]);
+        sone[i] = sc(q[i]);
+      }
+      testing::check_same(all, one, "unsorted points, monotone cubic, table " + std::to_string(table));
+      testing::check_same(sall, sone, "unsorted points, spline, table " + std::to_string(table));
+    }
+  }
+
   // A monotone table gives a monotone interpolant; the spline overshoots the same table.
   const double xm[5] = {0.0, 1.0, 2.0, 3.0, 4.0}, ym[5] = {0.0, 0.0, 0.0, 1.0, 1.0};
-  CHECK(build_pchip(xm, 5, ym, 5, p) == Status::ok && build_not_a_knot(xm, 5, ym, 5, s) == Status::ok, "step table");
+  CHECK(p.build(xm, 5, ym, 5) == Status::ok && build_not_a_knot(xm, 5, ym, 5, s) == Status::ok, "step table");
   double lo = 0.0, hi = 1.0, prev = -1.0;
   bool monotone = true, overshoot = false;
   for (int i = 0; i <= 400; ++i) {

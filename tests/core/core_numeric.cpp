@@ -1,7 +1,9 @@
 // numpy-exact array primitives against numpy itself: sums and means (pairwise summation), running sums,
-// differences, linspace, arange, interp (with NaN, unsorted and repeated knots), clip and argmax.
+// differences, linspace, arange, interp (with NaN, unsorted and repeated knots), clip and argmax; and
+// Python's min/max clamp.
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "core/numeric.hpp"
 #include "testing.hpp"
@@ -84,9 +86,38 @@ int main() {
     const double x1 = 1.0, f1 = 3.0;
     std::ptrdiff_t guess = 0;
     CHECK(np_interp_one(kNaN, &x1, &f1, 1, kNaN, kNaN, guess) == 3.0, "single-knot interp of NaN");
-    // The tolerance constant.
-    CHECK(kEps == 2.220446049250313e-13, "kEps");
     CHECK(np_sign(-0.0) == 0.0 && std::isnan(np_sign(kNaN)) && np_sign(-3.0) == -1.0, "sign");
+    // min / max: the first extreme in order, bits included (a zero extreme keeps the sign of the first zero),
+    // NaN if any element is NaN, for every length and mixture of ties, signed zeros and NaN.
+    std::mt19937_64 g(5);
+    for (int trial = 0; trial < 4000; ++trial) {
+      const std::size_t n = 1 + g() % 70;
+      std::vector<double> a(n);
+      const double sign = trial % 3 == 0 ? -1.0 : trial % 3 == 1 ? 1.0 : 0.0;  // all <= 0, all >= 0, or mixed
+      for (double& v : a) {
+        const unsigned k = g() % 6;
+        v = k == 0 ? 0.0 : k == 1 ? -0.0 : static_cast<double>(1 + g() % 1000) / 7.0 - (sign == 0.0 ? 70.0 : 0.0);
+        if (k > 1 && sign != 0.0) v = sign * std::fabs(v);
+      }
+      if (g() % 5 == 0) a[g() % n] = kNaN;
+      double lo = a[0], hi = a[0];
+      bool nan = false;
+      for (double v : a) {
+        nan |= std::isnan(v);
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+      }
+      const double want_lo = nan ? kNaN : lo, want_hi = nan ? kNaN : hi;
+      const double got_lo = np_min(a.data(), n), got_hi = np_max(a.data(), n);
+      const std::string where = std::to_string(n) + " values";
+      CHECK(testing::same(got_lo, want_lo) && std::signbit(got_lo) == std::signbit(want_lo), "min of " + where);
+      CHECK(testing::same(got_hi, want_hi) && std::signbit(got_hi) == std::signbit(want_hi), "max of " + where);
+    }
+    // Python's min(hi, max(v, lo)): a NaN v ends as hi, a NaN lo is never chosen, a NaN hi always is.
+    CHECK(py_clamp(-1.0, 0.0, 1.0) == 0.0 && py_clamp(2.0, 0.0, 1.0) == 1.0 && py_clamp(0.5, 0.0, 1.0) == 0.5,
+          "py_clamp inside and outside");
+    CHECK(py_clamp(kNaN, 0.0, 1.0) == 1.0 && py_clamp(0.5, kNaN, 1.0) == 0.5 && std::isnan(py_clamp(0.5, 0.0, kNaN)),
+          "py_clamp with NaN");
   } catch (const std::exception& e) {
     testing::fail("setup", e.what());
   }

@@ -2,15 +2,16 @@
 
 Usage: python gen_cases.py GROUP OUTFILE   (GROUP: numeric, interp, smooth, queries, minimise)
 
-The algorithms below are written the way the marginal module's Python-level algorithms are written (numpy
-array operations, scipy interpolators and minimiser), independently of the C++ code. The output is a
-binary stream of records:
+The marginal algorithms come from the plain numpy/scipy transcription the module's own tests use
+(tests/quadra_queries_reference.py), independently of the C++ code. The output is a binary stream of
+records:
     b"A" u32 keylen, key, u64 count, count float64 (little endian)    an array
     b"S" u32 keylen, key, u32 textlen, text (utf-8)                   a string
 A record with key "case" (a string: the case's label) starts a new case.
 """
 
 import math
+import os
 import struct
 import sys
 
@@ -18,7 +19,9 @@ import numpy as np
 from scipy.interpolate import CubicSpline, PchipInterpolator
 from scipy.optimize import minimize_scalar
 
-EPS = np.finfo(float).eps * 1000.0
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from quadra_queries_reference import Ref, golden  # noqa: E402
+
 NAN = float("nan")
 
 
@@ -46,168 +49,25 @@ class Writer:
         self.f.close()
 
 
-# ----------------------------------------------------------------------------------------------------------
-# Transcription of the marginal algorithms (numpy / scipy)
-
-
-def marginal_fix(x, y, order_out=None):
+def cleaned(x, y):
+    """The cleaning, and the permutation numpy's argsort chose for it (the reference's own steps)."""
     x = np.asarray(x, dtype=float)
     y = np.asarray(y, dtype=float)
-    m = ~np.isnan(y)
-    x = x[m]
-    y = y[m]
-    if len(y) == 0:
-        raise ValueError("Marginal has no finite density points after NaN removal.")
-    o = np.argsort(x)
-    if order_out is not None:
-        order_out.append(o)
-    x = x[o]
-    y = y[o]
-    ymax = np.max(y)
-    with np.errstate(all="ignore"):
-        keep = (y > 0.0) & (np.abs(y / ymax) > EPS)
-    x = x[keep]
-    y = y[keep]
-    if x.size < 3:
-        raise ValueError("Marginal too small after filtering. Need >=3 support points.")
-    return x, y
+    keep = ~np.isnan(y)
+    order = np.argsort(x[keep])
+    c = Ref().fix({"x": x, "y": y})
+    return c["x"], c["y"], order
 
 
-def pchip(scipy_ok, x, y):
-    if scipy_ok:
-        return PchipInterpolator(x, y, extrapolate=False)
-    return lambda xx: np.interp(xx, x, y, left=np.nan, right=np.nan)
-
-
-def cubic(scipy_ok, x, y):
-    if scipy_ok:
-        return CubicSpline(x, y, bc_type="not-a-knot", extrapolate=False)
-    return lambda xx: np.interp(xx, x, y, left=np.nan, right=np.nan)
-
-
-def smarginal(x, y, log=False, extrapolate=0.0, factor=15, scipy_ok=True):
-    x, y = marginal_fix(x, y)
-    k = len(x)
+def tmap(x, extrapolate):
+    """The knots and the coordinate of the t-map, as the smoothing computes them."""
     r = np.ptp(x)
     xmin = x.min() - extrapolate * r
     xmax = x.max() + extrapolate * r
-    if extrapolate != 0.0:
-        xk = np.concatenate(([xmin], x, [xmax]))
-    else:
-        xk = x.copy()
-    nx = len(xk)
-    n = factor * k
-    if nx > factor * k:
-        n = nx
+    xk = np.concatenate(([xmin], x, [xmax])) if extrapolate != 0.0 else x.copy()
     dx = np.diff(xk)
-    mean_dx = np.mean(dx)
-    scaled = nx * dx / mean_dx
-    raw = np.concatenate(([0.0], np.cumsum(np.sqrt(scaled))))
-    t = xmin + (xmax - xmin) * (raw - raw.min()) / (raw.max() - raw.min())
-    t2x = pchip(scipy_ok, t, xk)
-    x2t = pchip(scipy_ok, xk, t)
-    grid = np.linspace(t.min(), t.max(), num=n)
-    ti = x2t(x)
-    logd = pchip(scipy_ok, ti, np.log(y))(grid)
-    xs = t2x(grid)
-    if log:
-        return xs, logd
-    with np.errstate(all="ignore"):
-        return marginal_fix(xs, np.exp(logd))
-
-
-def sfmarginal(x, y, scipy_ok=True):
-    x, y = marginal_fix(x, y)
-    return (x.min(), x.max()), cubic(scipy_ok, x, np.log(y))
-
-
-def grid_cdf(rng, fun, length):
-    xx = np.linspace(rng[0], rng[1], num=length)
-    ef = np.exp(fun(xx))
-    dx = xx[1] - xx[0]
-    cdf = np.r_[0.0, np.cumsum(0.5 * (ef[:-1] + ef[1:]) * dx)]
-    return xx, cdf / cdf[-1]
-
-
-def thin(cdf, xx):
-    for target in (0.0, 1.0):
-        idx = np.where(np.abs(cdf - target) <= EPS)[0]
-        if len(idx) > 1:
-            keep = np.ones_like(cdf, dtype=bool)
-            keep[idx[1:]] = False
-            cdf = cdf[keep]
-            xx = xx[keep]
-    return cdf, xx
-
-
-def dmarginal(x, rng, fun, log=False):
-    x = np.asarray(x, dtype=float)
-    out = np.empty_like(x)
-    inside = (x >= rng[0]) & (x <= rng[1])
-    if np.any(inside):
-        lv = fun(x[inside])
-        out[inside] = lv if log else np.exp(lv)
-    out[~inside] = -np.inf if log else 0.0
-    return out
-
-
-def golden_unmended(f, a, b, tol, calls=None, max_rounds=100000):
-    gr = (np.sqrt(5.0) - 1.0) / 2.0
-    c = b - gr * (b - a)
-    d = a + gr * (b - a)
-    fc = f(c)
-    fd = f(d)
-    rounds = 0
-    while abs(b - a) > tol * (1.0 + abs(a) + abs(b)):
-        rounds += 1
-        if rounds > max_rounds:
-            return None
-        if fc < fd:
-            b = d
-            d = c
-            fd = fc
-            c = b - gr * (b - a)
-            fc = f(c)
-        else:
-            a = c
-            c = d
-            fc = fd
-            d = a + gr * (b - a)
-            fd = f(d)
-    return float(0.5 * (a + b))
-
-
-def minimize_on_interval(f, a, b, tol, scipy_ok):
-    if scipy_ok:
-        res = minimize_scalar(f, bounds=(a, b), method="bounded", options={"xatol": tol})
-        return float(res.x)
-    return golden_unmended(f, float(a), float(b), float(tol))
-
-
-def simpson_odd_grid(x):
-    dx = np.diff(x)
-    return 0.5 * (np.r_[dx, 0.0] + np.r_[0.0, dx])
-
-
-def emarginal(fvals_fn, xs, ys):
-    x, y = xs, ys
-    n = len(x)
-    if n % 2 == 0:
-        x = x[:-1]
-        y = y[:-1]
-        n -= 1
-    dxw = simpson_odd_grid(x)
-    fvals = np.asarray(fvals_fn(x))
-    if fvals.ndim == 1:
-        fvals = fvals[:, None]
-    integrand = fvals * (y * dxw)[:, None]
-    i4 = np.arange(1, n - 1, 2)
-    i2 = np.arange(2, n - 1, 2)
-
-    def ssum(arr):
-        return arr[0] + arr[-1] + 4.0 * arr[i4].sum(axis=0) + 2.0 * arr[i2].sum(axis=0)
-
-    return np.squeeze(ssum(integrand) / ssum((y * dxw)[:, None])), x, fvals
+    raw = np.concatenate(([0.0], np.cumsum(np.sqrt(len(xk) * dx / dx.mean()))))
+    return xk, xmin + (xmax - xmin) * (raw - raw.min()) / (raw.max() - raw.min())
 
 
 # ----------------------------------------------------------------------------------------------------------
@@ -316,12 +176,18 @@ def values(rng, n, kind):
 def gen_interp(w):
     rng = np.random.default_rng(12)
     sizes = [2] * 40 + [3] * 200 + [4] * 60 + [5] * 40 + list(rng.integers(6, 60, 150)) + [200, 1000, 2048]
+    # Spacings or slopes far outside [2^-200, 2^200] (the monotone cubic's derivatives then need checking).
+    extreme = {len(sizes) + j: s for j, s in enumerate([(1e-70, 1.0), (1e70, 1.0), (1.0, 1e70), (1.0, 1e-70),
+                                                       (1e-70, 1e-100)])}
+    sizes += [30] * len(extreme)
     for i, n in enumerate(sizes):
         x = knots(rng, int(n), i % 3)
         n = len(x)
         if n < 2:
             continue
         y = values(rng, n, i % 4)
+        if i in extreme:
+            x, y = x * extreme[i][0], y * extreme[i][1]
         span = x[-1] - x[0]
         q = np.concatenate([rng.uniform(x[0] - 0.05 * span, x[-1] + 0.05 * span, 300), x,
                             [x[0], x[-1], np.nextafter(x[0], -np.inf), np.nextafter(x[-1], np.inf), NAN]])
@@ -385,54 +251,26 @@ def smoothing_inputs(rng, count, max_k):
     return out
 
 
+def map_error(t, xk):
+    """scipy's error for the first of the two t-map interpolants the smoothing builds, or ""."""
+    try:
+        with np.errstate(all="ignore"):
+            PchipInterpolator(t, xk, extrapolate=False)
+            PchipInterpolator(xk, t, extrapolate=False)
+        return ""
+    except ValueError as e:
+        return str(e)
+
+
 def gen_smooth(w):
     rng = np.random.default_rng(13)
     cases = smoothing_inputs(rng, 260, 300)
     for k in (500, 1000, 2000):
         for kind in ("gamma", "exp"):
             cases.append(random_marginal(rng, k, kind))
-    extraps = [0.0, 0.0, 0.1, 0.5, 0.013, 1e-3]
-    for i, (x, y) in enumerate(cases):
-        e = extraps[i % len(extraps)]
-        factor = [15, 15, 15, 3, 1, 0][i % 6] if len(x) < 500 else 15
-        scipy_ok = (i % 9) != 4
-        w.case(f"smooth {i} k={len(x)} e={e} f={factor} scipy={scipy_ok}")
-        w.arr("x", x)
-        w.arr("y", y)
-        w.arr("params", [e, factor, 1.0 if scipy_ok else 0.0])
-        order = []
-        try:
-            cx, cy = marginal_fix(x, y, order)
-        except ValueError as err:
-            w.text("error", str(err))
-            continue
-        w.arr("argsort", order[0])
-        w.arr("clean_x", cx)
-        w.arr("clean_y", cy)
-        try:
-            with np.errstate(all="ignore"):
-                lx, ly = smarginal(x, y, log=True, extrapolate=e, factor=factor, scipy_ok=scipy_ok)
-                sx, sy = smarginal(x, y, log=False, extrapolate=e, factor=factor, scipy_ok=scipy_ok)
-        except ValueError as err:
-            w.text("error", str(err))
-            continue
-        w.text("error", "")
-        w.arr("log_x", lx)
-        w.arr("log_y", ly)
-        w.arr("dens_x", sx)
-        w.arr("dens_y", sy)
-        # The log-density function of the smoothed marginal and the resampling of the cleaned one.
-        rg, fun = sfmarginal(sx, sy, scipy_ok)
-        q = np.concatenate([rng.uniform(rg[0], rg[1], 100), [rg[0], rg[1], np.nextafter(rg[1], np.inf)]])
-        w.arr("sf_range", rg)
-        w.arr("sf_q", q)
-        w.arr("sf_val", fun(q))
-        gx = np.linspace(cx.min(), cx.max(), num=len(cx))
-        w.arr("spline_x", gx)
-        with np.errstate(over="ignore"):
-            w.arr("spline_y", np.exp(cubic(scipy_ok, cx, np.log(cy))(gx)))
-    # Errors the smoothing passes on: duplicate abscissae, a NaN abscissa, a negative widening.
-    errs = [
+    # Tables the cleaning passes but the map refuses: duplicate abscissae, a NaN abscissa, a negative or NaN
+    # widening; and ones the cleaning refuses.
+    for x, y, e in [
         ([0.0, 1.0, 1.0, 2.0], [1.0, 2.0, 3.0, 1.0], 0.0),
         ([0.0, 1.0, NAN, 2.0], [1.0, 2.0, 3.0, 1.0], 0.0),
         ([0.0, 1.0, 2.0, 3.0], [1.0, 2.0, 3.0, 1.0], -0.2),
@@ -440,20 +278,31 @@ def gen_smooth(w):
         ([0.0, 1.0, 2.0, 3.0], [NAN, NAN, NAN, NAN], 0.0),
         ([0.0, 1.0, 2.0, 3.0], [0.0, 1.0, 2.0, 0.0], 0.0),
         ([3.0, 1.0, 2.0], [1.0, 2.0, 3.0], 0.0),
-    ]
-    for x, y, e in errs:
-        w.case(f"smooth error {x} {y} {e}")
+    ]:
+        cases.append((np.array(x), np.array(y), e))
+    extraps = [0.0, 0.0, 0.1, 0.5, 0.013, 1e-3]
+    for i, case in enumerate(cases):
+        x, y = case[0], case[1]
+        e = case[2] if len(case) == 3 else extraps[i % len(extraps)]
+        w.case(f"smooth {i} k={len(x)} e={e}")
         w.arr("x", x)
         w.arr("y", y)
-        w.arr("params", [e, 15, 1.0])
+        w.arr("params", [e])
         try:
             with np.errstate(all="ignore"):
-                sx, sy = smarginal(np.array(x), np.array(y), extrapolate=e)
-            w.text("error", "")
-            w.arr("dens_x", sx)
-            w.arr("dens_y", sy)
+                cx, cy, order = cleaned(x, y)
         except ValueError as err:
             w.text("error", str(err))
+            continue
+        w.text("error", "")
+        w.arr("argsort", order)
+        w.arr("clean_x", cx)
+        w.arr("clean_y", cy)
+        with np.errstate(all="ignore"):
+            xk, t = tmap(cx, e)
+        w.arr("tmap_xk", xk)
+        w.arr("tmap_t", t)
+        w.text("map_error", map_error(t, xk))
     # Cleaning with tied abscissae: the permutation numpy's argsort picks is handed to the core.
     for i in range(20):
         k = int(rng.integers(3, 40))
@@ -463,11 +312,10 @@ def gen_smooth(w):
         w.case(f"ties {i}")
         w.arr("x", x)
         w.arr("y", y)
-        order = []
         try:
-            cx, cy = marginal_fix(x, y, order)
+            cx, cy, order = cleaned(x, y)
             w.text("error", "")
-            w.arr("argsort", order[0])
+            w.arr("argsort", order)
             w.arr("clean_x", cx)
             w.arr("clean_y", cy)
         except ValueError as err:
@@ -480,96 +328,59 @@ def gen_queries(w):
     for i in range(48):
         k = int(np.exp(rng.uniform(np.log(8), np.log(200))))
         x, y = random_marginal(rng, k, kinds[i % 4])
+        m = {"x": x, "y": y}
         scipy_ok = i % 6 != 5
+        ref = Ref(scipy=scipy_ok)
         length = [2048, 2048, 500, 37][i % 4]
         w.case(f"queries {i} k={k} scipy={scipy_ok} length={length}")
-        w.arr("x", x)
-        w.arr("y", y)
         w.arr("params", [1.0 if scipy_ok else 0.0, length])
         with np.errstate(all="ignore"):
-            sx, sy = smarginal(x, y, scipy_ok=scipy_ok)
-            rg, fun = sfmarginal(sx, sy, scipy_ok)
-        w.arr("smooth_x", sx)
-        w.arr("smooth_y", sy)
+            sm = ref.smarginal(m)
+            f = ref.sfmarginal(sm)
+        rg, fun = f["range"], f["fun"]
+        w.arr("smooth_x", sm["x"])
+        w.arr("smooth_y", sm["y"])
         # density
         dq = np.concatenate([rng.uniform(rg[0] - 1, rg[1] + 1, 50), [rg[0], rg[1], NAN]])
         w.arr("d_q", dq)
-        w.arr("d_val", dmarginal(dq, rg, fun))
-        w.arr("d_log", dmarginal(dq, rg, fun, log=True))
-        # distribution function
-        xx, cdf = grid_cdf(rg, fun, length)
+        w.arr("d_val", ref.dmarginal(dq, m))
+        w.arr("d_log", ref.dmarginal(dq, m, log=True))
+        # grid distribution function, P(X <= q), thinning and the (unmended) quantile interpolant
+        _, xx, cdf = ref.grid_cdf(m, length)
         w.arr("cdf_x", xx)
         w.arr("cdf", cdf)
-        fq = pchip(scipy_ok, xx, cdf)
         pq = np.concatenate([rng.uniform(rg[0] - 1, rg[1] + 1, 50), [rg[0], rg[1], NAN]])
         w.arr("p_q", pq)
-        w.arr("p_val", fq(np.clip(pq, rg[0], rg[1])))
-        # quantiles
-        c2, x2 = thin(cdf, xx)
+        w.arr("p_val", ref.pmarginal(pq, m, length=length))
+        c2, x2 = ref.thin(cdf, xx)
         w.arr("thin_cdf", c2)
         w.arr("thin_x", x2)
-        finv = pchip(scipy_ok, c2, x2)
         pp = np.concatenate([rng.uniform(-0.1, 1.1, 50), [0.0, 1.0, 0.5, NAN, c2[-1]]])
         w.arr("q_p", pp)
-        w.arr("q_val", finv(np.clip(pp, 0.0, 1.0)))
-        # expectations: scalar-valued, vector-valued and a 1-column 2-D result
-        ex, ex_x, _ = emarginal(lambda v: v, sx, sy)
-        w.arr("e_grid", ex_x)
-        w.arr("e_mean", np.atleast_1d(ex))
-        fv = lambda v: np.column_stack([v, v ** 2, np.sin(v)])
-        ev, _, fvals = emarginal(fv, sx, sy)
-        w.arr("e_fvals3", fvals)
-        w.arr("e_vec", ev)
-        ev1, _, fvals1 = emarginal(lambda v: np.cos(v)[:, None], sx, sy)
-        w.arr("e_fvals1", fvals1)
-        w.arr("e_col", np.atleast_1d(ev1))
-        # HPD intervals
+        w.arr("q_val", ref.pchip(c2, x2)(np.clip(pp, 0.0, 1.0)))
+        # expectations: scalar-valued, vector-valued and a 1-column 2-D result, on the odd grid
+        grid = sm["x"][: len(sm["x"]) - (len(sm["x"]) % 2 == 0)]
+        w.arr("e_grid", grid)
+        w.arr("e_mean", np.atleast_1d(ref.emarginal(lambda v: v, m)))
+        vec = lambda v: np.column_stack([v, v ** 2, np.sin(v)])  # noqa: E731
+        w.arr("e_fvals3", vec(grid))
+        w.arr("e_vec", ref.emarginal(vec, m))
+        col = lambda v: np.cos(v)[:, None]  # noqa: E731
+        w.arr("e_fvals1", col(grid))
+        w.arr("e_col", np.atleast_1d(ref.emarginal(col, m)))
+        # the HPD distribution function (hpdmarginal's own construction)
         hx = np.linspace(rg[0], rg[1], num=length)
         hdx = hx[1] - hx[0]
-        hef = np.exp(fun(hx))
-        habs = np.r_[hx.min() - hdx, hx, hx.max() + hdx]
-        hval = np.cumsum(np.r_[0.0, hef, 0.0])
-        hval = hval / hval[-1]
-        w.arr("hpd_abs", habs)
-        w.arr("hpd_val", hval)
-        hval, habs = thin(hval, habs)
-        hinv = pchip(scipy_ok, hval, habs)
-        levels = np.array([0.95, 0.5, 0.0, 1.0, 1.5, -0.2, 0.8])
-        res = []
-        for p in levels:
-            conf = 1.0 - np.clip(p, 0.0, 1.0)
-
-            def width(x0, conf=conf):
-                return float(hinv(1.0 - conf + x0) - hinv(x0))
-
-            x0 = minimize_on_interval(lambda z: width(z), 0.0, float(conf), 1e-06, scipy_ok)
-            low = float(hinv(x0))
-            high = float(hinv(1.0 - conf + x0))
-            low = min(rg[1], max(low, rg[0]))
-            high = min(rg[1], max(high, rg[0]))
-            res.append([low, high])
-        w.arr("hpd_levels", levels)
-        w.arr("hpd", res)
-        # mode and summary (the quantile function of the default grid size)
-        xx2, cdf2 = grid_cdf(rg, fun, 2048)
-        c3, x3 = thin(cdf2, xx2)
-        finv2 = pchip(scipy_ok, c3, x3)
-        plev = np.arange(0.01, 1.0, 0.01)
-        qx = finv2(np.clip(plev, 0.0, 1.0))
-        dlog = dmarginal(qx, rg, fun, log=True)
+        hval = np.cumsum(np.r_[0.0, np.exp(fun(hx)), 0.0])
+        w.arr("hpd_abs", np.r_[hx.min() - hdx, hx, hx.max() + hdx])
+        w.arr("hpd_val", hval / hval[-1])
+        # the bracket of the mode search
+        qx = ref.qmarginal(np.arange(0.01, 1.0, 0.01), m)
+        dlog = ref.dmarginal(qx, m, log=True)
         j = int(np.argmax(dlog))
-        a = qx[max(0, j - 1)]
-        b = qx[min(len(qx) - 1, j + 1)]
-
-        def neglog(u):
-            return float(-dmarginal([float(u)], rg, fun, log=True)[0])
-
-        mode = minimize_on_interval(neglog, float(a), float(b), 1e-06, scipy_ok)
-        m12, _, _ = emarginal(lambda v: np.column_stack([v, v ** 2]), sx, sy)
-        mean = float(m12[0])
-        sd = float(np.sqrt(max(0.0, m12[1] - mean ** 2)))
-        qs = finv2(np.clip(np.array([0.025, 0.25, 0.5, 0.75, 0.975]), 0.0, 1.0))
-        w.arr("summary", [mean, sd, *qs, mode])
+        w.arr("mode_q", qx)
+        w.arr("mode_dlog", dlog)
+        w.arr("mode_bracket", [qx[max(0, j - 1)], qx[min(len(qx) - 1, j + 1)]])
 
 
 # Objectives shared with the C++ test (same arithmetic, same libm functions).
@@ -585,6 +396,17 @@ OBJECTIVES = {
 }
 
 
+def recorded(f):
+    """f, and the list of the abscissae it is called with."""
+    calls = []
+
+    def rec(x):
+        calls.append(float(x))
+        return f(x)
+
+    return rec, calls
+
+
 def gen_minimise(w):
     runs = [
         ("quad", 0.0, 1.0, 1e-6, 500), ("quad", 0.0, 1.0, 1e-12, 500), ("quad", 0.0, 1.0, 0.0, 500),
@@ -595,13 +417,7 @@ def gen_minimise(w):
         ("edge", 0.0, 1.0, 1e-6, 500), ("quad", 0.0, 1.0, 1.0, 500), ("quad", -1e-300, 1e-300, 0.0, 500),
     ]
     for name, a, b, xatol, maxiter in runs:
-        f = OBJECTIVES[name]
-        calls = []
-
-        def rec(x):
-            calls.append(float(x))
-            return f(x)
-
+        rec, calls = recorded(OBJECTIVES[name])
         w.case(f"bounded {name} {a} {b} {xatol} {maxiter}")
         w.text("fun", name)
         w.arr("args", [a, b, xatol, maxiter])
@@ -622,17 +438,11 @@ def gen_minimise(w):
              ("cos", 0.0, 2 * math.pi, 1e-6), ("quartic", -3.0, 3.0, 1e-9), ("nanhole", 0.0, 1.0, 1e-6),
              ("flat", -1.0, 1.0, 1e-6), ("step", 0.0, 1.0, 1e-6), ("quad", 1.0, 0.0, 1e-6), ("edge", 0.0, 1.0, 1e-3)]
     for name, a, b, tol in gruns:
-        f = OBJECTIVES[name]
-        calls = []
-
-        def rec(x):
-            calls.append(float(x))
-            return f(x)
-
+        rec, calls = recorded(OBJECTIVES[name])
         w.case(f"golden {name} {a} {b} {tol}")
         w.text("fun", name)
         w.arr("args", [a, b, tol])
-        r = golden_unmended(rec, a, b, tol)
+        r = golden(rec, a, b, tol, mended=False)
         w.arr("calls", calls)
         w.num("result", r)
 

@@ -18,6 +18,9 @@
 
 namespace testing {
 
+// The module's tolerance _EPS (float64 machine epsilon times 1000.0).
+constexpr double kEps = 2.220446049250313e-13;
+
 inline int& failures() {
   static int n = 0;
   return n;

@@ -16,35 +16,36 @@ using bind::Param;
 using bind::require;
 using bind::require_ok;
 
-Name kNp("np"), kPd("pd"), kPandasOk("_PANDAS_OK"), kScipyOk("_SCIPY_OK"), kPchipInterpolator("PchipInterpolator"),
-    kCubicSpline("CubicSpline"), kMinimizeScalar("minimize_scalar"), kAsXy("_as_xy"), kToDictOrMat("_to_dict_or_mat"),
-    kMarginalFix("orvo_marginal_fix"), kPchip("_pchip"), kCubic("_cubic"), kSmarginal("orvo_smarginal"),
-    kSfmarginal("orvo_sfmarginal"), kIsMarginal("orvo_is_marginal");
+Name kEpsName("_EPS"), kNp("np"), kPd("pd"), kPandasOk("_PANDAS_OK"), kScipyOk("_SCIPY_OK"),
+    kPchipInterpolator("PchipInterpolator"), kCubicSpline("CubicSpline"), kMinimizeScalar("minimize_scalar"),
+    kAsXy("_as_xy"), kToDictOrMat("_to_dict_or_mat"), kMarginalFix("orvo_marginal_fix"), kPchip("_pchip"),
+    kCubic("_cubic"), kSmarginal("orvo_smarginal"), kSfmarginal("orvo_sfmarginal"), kIsMarginal("orvo_is_marginal");
 
 namespace {
 
 Name kInterp("interp"), kNan("nan"), kLeft("left"), kRight("right"), kExtrapolate("extrapolate"), kBcType("bc_type");
 
-Ref dict_xy(PyObject* x, PyObject* y) {
-  Ref d = require(PyDict_New());
-  require_ok(PyDict_SetItemString(d.get(), "x", x));
-  require_ok(PyDict_SetItemString(d.get(), "y", y));
-  return d;
-}
-
 // ---------------------------------------------------------------------------------------------------------
 // Recognising, unpacking, repacking and cleaning
 
-Ref is_marginal_impl(Func& self, const Args& a) { return bind::from_bool(is_marginal_own(self, a[0])); }
+Ref is_marginal_impl(Func& func, const Args& a) {
+  const Call self(func);
+  return bind::from_bool(is_marginal_own(self, a[0]));
+}
 
-Ref as_xy_impl(Func& self, const Args& a) {
+Ref as_xy_impl(Func& func, const Args& a) {
+  const Call self(func);
   XY xy = as_xy_own(self, a[0]);
   return require(PyTuple_Pack(3, xy.x.get(), xy.y.get(), xy.is_matrix ? Py_True : Py_False));
 }
 
-Ref to_dict_or_mat_impl(Func& self, const Args& a) { return to_dict_or_mat_own(self, a[0], a[1], a.as_bool(2)); }
+Ref to_dict_or_mat_impl(Func& func, const Args& a) {
+  const Call self(func);
+  return to_dict_or_mat_own(self, a[0], a[1], a.as_bool(2));
+}
 
-Ref marginal_fix_impl(Func& self, const Args& a) {
+Ref marginal_fix_impl(Func& func, const Args& a) {
+  const Call self(func);
   Cleaned c = marginal_fix_own(self, a[0]);
   return dict_xy(c.x.get(), c.y.get());
 }
@@ -53,7 +54,8 @@ Ref marginal_fix_impl(Func& self, const Args& a) {
 // Interpolator factories
 
 // _Lin.__call__(self, xx): np.interp(xx, x, y, left=np.nan, right=np.nan) on the factory's own x and y.
-Ref lin_call_impl(Func& self, const Args& a) {
+Ref lin_call_impl(Func& func, const Args& a) {
+  const Call self(func);
   PyObject* xx = a[1];
   PyObject* captured = self.captured();
   PyObject* x = PyTuple_GET_ITEM(captured, 0);
@@ -94,7 +96,7 @@ const FuncSpec kLinCallCubic("__call__", "_cubic.<locals>._Lin.__call__", nullpt
                              lin_call_impl);
 
 // The body of both factories: scipy's class under its module name, or a new _Lin class and its instance.
-Ref factory(Func& self, const Args& a, Factory which) {
+Ref factory(const Call& self, const Args& a, Factory which) {
   if (scipy_ok(self)) {
     Ref cls = self.global(which == Factory::Pchip ? kPchipInterpolator : kCubicSpline);
     Ref args = require(PyTuple_Pack(2, a[0], a[1]));
@@ -109,17 +111,24 @@ Ref factory(Func& self, const Args& a, Factory which) {
   Ref knots = require(PyTuple_Pack(2, a[0], a[1]));
   Ref method = self.nested(which == Factory::Pchip ? kLinCallPchip : kLinCallCubic, knots);
   Ref cls = bind::make_class("_Lin", which == Factory::Pchip ? "_pchip.<locals>._Lin" : "_cubic.<locals>._Lin",
-                             self.module, {{"__call__", method.get()}});
+                             self.module(), {{"__call__", method.get()}});
   return require(PyObject_CallNoArgs(cls.get()));
 }
 
-Ref pchip_impl(Func& self, const Args& a) { return factory(self, a, Factory::Pchip); }
-Ref cubic_impl(Func& self, const Args& a) { return factory(self, a, Factory::Cubic); }
+Ref pchip_impl(Func& func, const Args& a) {
+  const Call self(func);
+  return factory(self, a, Factory::Pchip);
+}
+Ref cubic_impl(Func& func, const Args& a) {
+  const Call self(func);
+  return factory(self, a, Factory::Cubic);
+}
 
 // ---------------------------------------------------------------------------------------------------------
 // Resampling
 
-Ref spline_impl(Func& self, const Args& a) {
+Ref spline_impl(Func& func, const Args& a) {
+  const Call self(func);
   XY in = as_xy(self, a[0]);
   Cleaned c = marginal_fix_xy(self, in.x.get(), in.y.get());
   const std::size_t k = c.x.n();
@@ -141,7 +150,8 @@ Ref spline_impl(Func& self, const Args& a) {
 // ---------------------------------------------------------------------------------------------------------
 // Smoothing and the log-density function
 
-Ref smarginal_impl(Func& self, const Args& a) {
+Ref smarginal_impl(Func& func, const Args& a) {
+  const Call self(func);
   SmoothArgs s;
   s.log = a.as_bool(1);
   s.extrapolate = a.as_double(2);
@@ -150,36 +160,23 @@ Ref smarginal_impl(Func& self, const Args& a) {
   return smarginal_own(self, a[0], s).result;
 }
 
-void release_interp(PyObject* capsule) {
-  delete static_cast<std::shared_ptr<const Interp>*>(PyCapsule_GetPointer(capsule, "vexil.quadra.interp"));
-}
-
-Ref capsule_of(std::shared_ptr<const Interp> S) {
-  auto* holder = new std::shared_ptr<const Interp>(std::move(S));
-  PyObject* cap = PyCapsule_New(holder, "vexil.quadra.interp", release_interp);
-  if (cap == nullptr) {
-    delete holder;
-    throw bind::PyError();
-  }
-  return Ref::steal(cap);
-}
-
 // orvo_sfmarginal.<locals>._fun(xx): S(np.asarray(xx, dtype=float)).
-Ref fun_impl(Func& self, const Args& a) {
-  auto* S = static_cast<std::shared_ptr<const Interp>*>(PyCapsule_GetPointer(self.captured(), "vexil.quadra.interp"));
-  if (S == nullptr) throw bind::PyError();
+Ref fun_impl(Func& func, const Args& a) {
+  const Call self(func);
+  const auto& S = from_capsule<Interp>(self.captured(), kInterpCapsule);
   Ref xx = asarray_float(self, a[0]);
-  return (*S)->call(self, xx.get());
+  return S->call(self, xx.get());
 }
 
 const FuncSpec kFunSpec("_fun", "orvo_sfmarginal.<locals>._fun", nullptr, {{"xx", Kind::Positional, "ArrayLike"}},
                         nullptr, fun_impl);
 
-Ref sfmarginal_impl(Func& self, const Args& a) {
+Ref sfmarginal_impl(Func& func, const Args& a) {
+  const Call self(func);
   LogDensity ld = sfmarginal_own(self, a[0]);
   Ref lo = float64_scalar(ld.lo), hi = float64_scalar(ld.hi);
   Ref range = require(PyTuple_Pack(2, lo.get(), hi.get()));
-  Ref fun = self.nested(kFunSpec, capsule_of(ld.S));
+  Ref fun = self.nested(kFunSpec, capsule<Interp>(ld.S, kInterpCapsule));
   Ref d = require(PyDict_New());
   require_ok(PyDict_SetItemString(d.get(), "range", range.get()));
   require_ok(PyDict_SetItemString(d.get(), "fun", fun.get()));

@@ -5,14 +5,11 @@
 //   quadra_queries.cpp   the functions from _simpson_odd_grid to orvo_marginal_transform (`define_queries`)
 //
 // Two rules run through everything here:
-//  * Module-level names are read at call time (Func::global), so replacing a module attribute changes later
-//    calls as it would in Python. Each step takes the native path while the name still holds the module's
-//    own object, and otherwise calls the replacement exactly as the Python-level algorithm would.
+//  * Module-level names are read at call time (through `Call`), so replacing a module attribute changes
+//    later calls as it would in Python. Each step takes the native path while the name still holds the
+//    module's own object, and otherwise calls the replacement exactly as the Python-level algorithm would.
 //  * Numeric work is done by the core (src/core) on contiguous float64 buffers; only array conversion and
 //    calls into Python (user callables, replacements) need the GIL.
-//
-// Use `prepare()` / `smarginal()` / `sfmarginal()` rather than the core's fused pipeline
-// (core::prepare_marginal ...): they honour replaced module names and numpy's own argsort.
 #pragma once
 
 #include "bind/module.hpp"
@@ -26,11 +23,13 @@
 #include <numpy/arrayscalars.h>
 
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "core/interp.hpp"
 #include "core/numeric.hpp"
+#include "core/queries.hpp"
 #include "core/smooth.hpp"
 #include "core/status.hpp"
 
@@ -43,8 +42,30 @@ using bind::Name;
 using bind::Ref;
 
 // ---------------------------------------------------------------------------------------------------------
-// Module-level names, read through self.global(...) at call time.
-extern Name kNp, kPd, kPandasOk, kScipyOk, kPchipInterpolator, kCubicSpline, kMinimizeScalar, kAsXy,
+// One call of a module function (or of a nested function it created), as its Python body would run: names
+// are read from the module through it at call time, and _EPS (the tolerance of the cleaning and of the
+// plateau thinning) is read on first use, converted with float(), and kept for the rest of the call.
+class Call {
+ public:
+  explicit Call(const Func& f) noexcept : f_(f) {}
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  Ref global(Name& name) const { return f_.global(name); }
+  PyObject* captured() const noexcept { return f_.captured(); }
+  PyObject* module() const noexcept { return f_.module; }
+  Ref nested(const FuncSpec& spec, Ref closure = {}) const { return f_.nested(spec, std::move(closure)); }
+  // float(_EPS); needs the GIL on first use.
+  double eps() const;
+
+ private:
+  const Func& f_;
+  mutable std::optional<double> eps_;
+};
+
+// ---------------------------------------------------------------------------------------------------------
+// Module-level names, read through Call::global at call time.
+extern Name kEpsName, kNp, kPd, kPandasOk, kScipyOk, kPchipInterpolator, kCubicSpline, kMinimizeScalar, kAsXy,
     kToDictOrMat, kMarginalFix, kPchip, kCubic, kSmarginal, kSfmarginal, kIsMarginal;
 
 // The tables of the functions defined in quadra.cpp (compare with bind::is_function_of).
@@ -67,12 +88,12 @@ struct Imported {
 extern Imported g_imported;
 
 // True when the module attribute `name` currently holds the module's own function made from `spec`.
-bool holds_own(const Func& self, Name& name, const FuncSpec& spec);
+bool holds_own(const Call& self, Name& name, const FuncSpec& spec);
 // Truth value of _SCIPY_OK / _PANDAS_OK at this moment.
-bool scipy_ok(const Func& self);
-bool pandas_ok(const Func& self);
+bool scipy_ok(const Call& self);
+bool pandas_ok(const Call& self);
 // True when the module's `np` is numpy itself (then numpy calls may go through the C API).
-bool np_is_numpy(const Func& self);
+bool np_is_numpy(const Call& self);
 
 // np.log / np.exp of a contiguous float64 buffer with numpy's own float64 loops (found once by
 // find_numpy_loops(); the C library's log / exp if numpy offers none), so the values are numpy's to the
@@ -81,7 +102,6 @@ void np_log(const double* in, double* out, std::size_t n) noexcept;
 void np_exp(const double* in, double* out, std::size_t n) noexcept;
 // Called by the exec slot with the numpy module.
 void find_numpy_loops(PyObject* numpy);
-// _EPS: core::kEps. The module binds that value and never changes it.
 
 // ---------------------------------------------------------------------------------------------------------
 // Arrays.
@@ -101,13 +121,21 @@ struct Array {
   std::size_t n() const noexcept { return static_cast<std::size_t>(size); }
 };
 
+// A float64 ndarray (any subclass, any layout) in native byte order; `exact`: of the ndarray class itself.
+bool is_float64(PyObject* o);
+inline bool is_exact_float64(PyObject* o) { return PyArray_CheckExact(o) && is_float64(o); }
+// isinstance(o, np.ndarray) with the module's np.
+bool is_ndarray(const Call& self, PyObject* o);
+// The new dict {"x": x, "y": y}.
+Ref dict_xy(PyObject* x, PyObject* y);
+
 // np.asarray(o, dtype=float) with the module's `np`: the very object for a float64 ndarray (even a
 // non-contiguous view), otherwise a converted array (numpy's own errors for unconvertible input).
-Ref asarray_float(const Func& self, PyObject* o);
+Ref asarray_float(const Call& self, PyObject* o);
 // A C-contiguous float64 array with the contents of ndarray `a` (the same object when it already is one).
 Array contiguous(PyObject* a);
 // asarray_float then contiguous.
-Array as_contiguous_float(const Func& self, PyObject* o);
+Array as_contiguous_float(const Call& self, PyObject* o);
 // New uninitialised 1-d float64 array of n elements / a new 1-d copy of a buffer.
 Array new_array(npy_intp n);
 Array new_array(const double* src, npy_intp n);
@@ -115,13 +143,36 @@ Array new_array(const std::vector<double>& src);
 // New uninitialised C-order float64 array with the shape of ndarray `shape_of` (0-d for a 0-d array).
 Array new_array_like(PyObject* shape_of);
 // np.column_stack([x, y]) with the module's np (natively for two 1-d float64 arrays of one length).
-Ref column_stack(const Func& self, PyObject* x, PyObject* y);
+Ref column_stack(const Call& self, PyObject* x, PyObject* y);
 // PyArray_Return: a 0-d array becomes the numpy scalar (what np.interp returns for a scalar query).
 Ref array_return(Ref a);
 // A numpy float64 scalar (what x.min() returns).
 Ref float64_scalar(double v);
 // obj[key] converted with np.asarray(..., dtype=float) to a C-contiguous array.
-Array item_array(const Func& self, PyObject* obj, const char* key);
+Array item_array(const Call& self, PyObject* obj, const char* key);
+
+// A capsule keeping a shared native object (a built interpolator, a log-density) alive inside the closure of
+// a nested function.
+template <class T>
+Ref capsule(std::shared_ptr<const T> p, const char* name) {
+  auto* holder = new std::shared_ptr<const T>(std::move(p));
+  PyObject* cap = PyCapsule_New(holder, name, [](PyObject* c) {
+    delete static_cast<std::shared_ptr<const T>*>(PyCapsule_GetPointer(c, PyCapsule_GetName(c)));
+  });
+  if (cap == nullptr) {
+    delete holder;
+    throw bind::PyError();
+  }
+  return Ref::steal(cap);
+}
+template <class T>
+const std::shared_ptr<const T>& from_capsule(PyObject* cap, const char* name) {
+  auto* p = static_cast<std::shared_ptr<const T>*>(PyCapsule_GetPointer(cap, name));
+  if (p == nullptr) throw bind::PyError();
+  return *p;
+}
+constexpr const char* kInterpCapsule = "vexil.quadra.interp";
+constexpr const char* kLogDensityCapsule = "vexil.quadra.logdensity";
 
 // Releases the GIL for its lifetime when `release` is true. Inside, touch no Python object (no Ref may be
 // created or destroyed) except between reacquire() and release(). C++ exceptions may pass through (the
@@ -197,8 +248,6 @@ class Interp {
 
   Kind kind() const noexcept { return kind_; }
   bool native() const noexcept { return kind_ != Kind::Python; }
-  // The core interpolant of a native kind (nullptr for the Python kind).
-  const core::Interpolant* interpolant() const noexcept { return fn_.get(); }
   // The Python object of a Python-kind interpolator (nullptr for native kinds).
   PyObject* object() const noexcept { return callable_.get(); }
 
@@ -206,14 +255,12 @@ class Interp {
   // run without the GIL. The Python kind needs the GIL: it calls S once with a new 1-d float64 array of the
   // points and converts the result with np.asarray(dtype=float); a result without n values raises
   // ValueError.
-  void eval(const Func& self, const double* xs, std::size_t n, double* out) const;
-  // One value. The Python kind is called with a Python float and must return one value.
-  double eval1(const Func& self, double x) const;
+  void eval(const Call& self, const double* xs, std::size_t n, double* out) const;
   // S(xx) as the Python code calls it, for a float64 ndarray xx of any shape: native kinds return a new
   // array of xx's shape (the cubic kinds keep a 0-d array 0-d, as scipy does; the linear kind returns a
   // numpy scalar for 0-d, as np.interp does); the Python kind returns whatever S returns. The GIL is
   // released for large xx.
-  Ref call(const Func& self, PyObject* xx) const;
+  Ref call(const Call& self, PyObject* xx) const;
 
   static std::shared_ptr<const Interp> native(std::shared_ptr<const core::Interpolant> fn);
   static std::shared_ptr<const Interp> python(Ref callable);
@@ -234,7 +281,7 @@ class Interp {
 // replaced, the module's own factory is called, as Python would.)
 class FactoryRef {
  public:
-  static FactoryRef lookup(const Func& self, Factory which);
+  static FactoryRef lookup(const Call& self, Factory which);
   bool native() const noexcept { return !callable_; }
   core::Backend backend() const noexcept { return backend_; }
   // Native: no Python object touched (fine without the GIL), StatusError for bad knots (including
@@ -271,11 +318,11 @@ struct XY {
   Ref x, y;
   bool is_matrix = false;
 };
-XY as_xy(const Func& self, PyObject* marginal);
-XY as_xy_own(const Func& self, PyObject* marginal);
+XY as_xy(const Call& self, PyObject* marginal);
+XY as_xy_own(const Call& self, PyObject* marginal);
 // orvo_is_marginal(marginal).
-bool is_marginal(const Func& self, PyObject* marginal);
-bool is_marginal_own(const Func& self, PyObject* marginal);
+bool is_marginal(const Call& self, PyObject* marginal);
+bool is_marginal_own(const Call& self, PyObject* marginal);
 
 // A cleaned marginal: new 1-d C-contiguous float64 arrays, x ascending (NaN last), every y > 0, >= 3 points.
 // (From a replaced orvo_marginal_fix: its "x" and "y", converted; nothing checked.)
@@ -284,13 +331,13 @@ struct Cleaned {
 };
 // orvo_marginal_fix(marginal) / orvo_marginal_fix({"x": x, "y": y}) (the dict is only built when
 // orvo_marginal_fix or _as_xy has been replaced).
-Cleaned marginal_fix(const Func& self, PyObject* marginal);
-Cleaned marginal_fix_xy(const Func& self, PyObject* x, PyObject* y);
-Cleaned marginal_fix_own(const Func& self, PyObject* marginal);
+Cleaned marginal_fix(const Call& self, PyObject* marginal);
+Cleaned marginal_fix_xy(const Call& self, PyObject* x, PyObject* y);
+Cleaned marginal_fix_own(const Call& self, PyObject* marginal);
 
 // _to_dict_or_mat(x, y, as_matrix).
-Ref to_dict_or_mat(const Func& self, PyObject* x, PyObject* y, bool as_matrix);
-Ref to_dict_or_mat_own(const Func& self, PyObject* x, PyObject* y, bool as_matrix);
+Ref to_dict_or_mat(const Call& self, PyObject* x, PyObject* y, bool as_matrix);
+Ref to_dict_or_mat_own(const Call& self, PyObject* x, PyObject* y, bool as_matrix);
 
 // orvo_smarginal(marginal, log, extrapolate, keep_type, factor).
 struct SmoothArgs {
@@ -304,16 +351,15 @@ struct SmoothArgs {
 };
 struct Smoothed {
   Ref result;  // what orvo_smarginal returned (dict / (n, 2) array, or whatever a replacement returned)
-  // result["x"] and result["y"] as 1-d C-contiguous float64 arrays: set by the module's own smoothing (the
-  // very arrays inside a dict result); for a replacement's result they are read on the first call of xy().
+  // result["x"] and result["y"] as 1-d C-contiguous float64 arrays (the very arrays inside a dict result);
+  // set by the module's own smoothing only.
   Array x, y;
-  void xy(const Func& self);  // fills x and y from `result` when they are not set (x first, as Python)
 };
-Smoothed smarginal(const Func& self, PyObject* marginal, const SmoothArgs& args = {});
-Smoothed smarginal_own(const Func& self, PyObject* marginal, const SmoothArgs& args);
+Smoothed smarginal(const Call& self, PyObject* marginal, const SmoothArgs& args = {});
+Smoothed smarginal_own(const Call& self, PyObject* marginal, const SmoothArgs& args);
 
 // orvo_sfmarginal(marginal) in native form: "range" and the log-density interpolator S, built once and
-// evaluated cheaply at one point or many (S->eval / eval1 / call). For a replaced orvo_sfmarginal, lo/hi
+// evaluated cheaply at one point or many (S->eval / call). For a replaced orvo_sfmarginal, lo/hi
 // are float(result["range"][0]) / float(result["range"][1]) and S calls result["fun"] (Python kind).
 struct LogDensity {
   double lo = 0.0, hi = 0.0;
@@ -321,10 +367,12 @@ struct LogDensity {
   // {lo, hi, S's interpolant} for the core's query routines when S is native; nullptr otherwise.
   std::shared_ptr<const core::LogDensity> core;
 };
-LogDensity sfmarginal(const Func& self, PyObject* marginal);
-LogDensity sfmarginal_own(const Func& self, PyObject* marginal);
+LogDensity sfmarginal(const Call& self, PyObject* marginal);
+LogDensity sfmarginal_own(const Call& self, PyObject* marginal);
+// The part of sfmarginal_own after the cleaning: "range" and the cubic of log y of a cleaned marginal.
+LogDensity log_density_of(const Call& self, const Cleaned& c);
 // orvo_sfmarginal(orvo_smarginal(marginal)) (or orvo_smarginal(marginal, keep_type=False) when
 // pass_keep_type): the marginal cleaned and smoothed once, its log-density function built once.
-LogDensity prepare(const Func& self, PyObject* marginal, bool pass_keep_type = false);
+LogDensity prepare(const Call& self, PyObject* marginal, bool pass_keep_type = false);
 
 }  // namespace vexil::quadra

@@ -10,8 +10,6 @@
 #define NO_IMPORT_UFUNC
 #include <numpy/ufuncobject.h>
 
-#include "core/quadra_extra.hpp"
-
 namespace vexil::quadra {
 
 using bind::call;
@@ -34,20 +32,6 @@ Name kAsarray("asarray"), kDtype("dtype"), kColumnStack("column_stack"), kDataFr
 
 PyArray_Descr* float64_descr() { return PyArray_DescrFromType(NPY_DOUBLE); }
 
-bool is_plain_float64(PyObject* o) {
-  if (!PyArray_Check(o)) return false;
-  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(o);
-  return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a);
-}
-
-// isinstance(o, np.ndarray) with the module's np.
-bool is_ndarray(const Func& self, PyObject* o) {
-  if (np_is_numpy(self)) return PyArray_Check(o);
-  Ref np = self.global(kNp);
-  Ref cls = getattr(np.get(), kNdarray);
-  return require_ok(PyObject_IsInstance(o, cls.get())) != 0;
-}
-
 Ref getitem(PyObject* o, Name& key) { return require(PyObject_GetItem(o, key.get())); }
 
 }  // namespace
@@ -55,14 +39,24 @@ Ref getitem(PyObject* o, Name& key) { return require(PyObject_GetItem(o, key.get
 // ---------------------------------------------------------------------------------------------------------
 // Module names
 
-bool holds_own(const Func& self, Name& name, const FuncSpec& spec) {
+bool holds_own(const Call& self, Name& name, const FuncSpec& spec) {
   Ref f = self.global(name);
   return bind::is_function_of(f.get(), spec);
 }
 
-bool scipy_ok(const Func& self) { return truth(self.global(kScipyOk).get()); }
-bool pandas_ok(const Func& self) { return truth(self.global(kPandasOk).get()); }
-bool np_is_numpy(const Func& self) { return self.global(kNp).get() == g_imported.numpy; }
+double Call::eps() const {
+  if (!eps_) {
+    Ref v = global(kEpsName);
+    const double d = PyFloat_AsDouble(v.get());
+    if (d == -1.0) bind::require_no_error();
+    eps_ = d;
+  }
+  return *eps_;
+}
+
+bool scipy_ok(const Call& self) { return truth(self.global(kScipyOk).get()); }
+bool pandas_ok(const Call& self) { return truth(self.global(kPandasOk).get()); }
+bool np_is_numpy(const Call& self) { return self.global(kNp).get() == g_imported.numpy; }
 
 // ---------------------------------------------------------------------------------------------------------
 // numpy's own elementwise loops
@@ -128,9 +122,29 @@ void np_exp(const double* in, double* out, std::size_t n) noexcept {
 // ---------------------------------------------------------------------------------------------------------
 // Arrays
 
-Ref asarray_float(const Func& self, PyObject* o) {
+bool is_float64(PyObject* o) {
+  if (!PyArray_Check(o)) return false;
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(o);
+  return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a);
+}
+
+bool is_ndarray(const Call& self, PyObject* o) {
+  if (np_is_numpy(self)) return PyArray_Check(o);
+  Ref np = self.global(kNp);
+  Ref cls = getattr(np.get(), kNdarray);
+  return require_ok(PyObject_IsInstance(o, cls.get())) != 0;
+}
+
+Ref dict_xy(PyObject* x, PyObject* y) {
+  Ref d = require(PyDict_New());
+  require_ok(PyDict_SetItem(d.get(), kX.get(), x));
+  require_ok(PyDict_SetItem(d.get(), kY.get(), y));
+  return d;
+}
+
+Ref asarray_float(const Call& self, PyObject* o) {
   if (np_is_numpy(self)) {
-    if (PyArray_CheckExact(o) && is_plain_float64(o)) return Ref::borrow(o);
+    if (is_exact_float64(o)) return Ref::borrow(o);
     // What np.asarray(o, dtype=float) asks of numpy: any casting, a base-class ndarray, layout kept.
     return require(PyArray_FromAny(o, float64_descr(), 0, 0, NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSUREARRAY, nullptr));
   }
@@ -144,7 +158,7 @@ Ref asarray_float(const Func& self, PyObject* o) {
 
 Array contiguous(PyObject* a) {
   Array r;
-  if (PyArray_Check(a) && is_plain_float64(a) && PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(a)) &&
+  if (is_float64(a) && PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(a)) &&
       PyArray_ISALIGNED(reinterpret_cast<PyArrayObject*>(a))) {
     r.obj = Ref::borrow(a);
   } else {
@@ -158,7 +172,7 @@ Array contiguous(PyObject* a) {
   return r;
 }
 
-Array as_contiguous_float(const Func& self, PyObject* o) {
+Array as_contiguous_float(const Call& self, PyObject* o) {
   Ref a = asarray_float(self, o);
   return contiguous(a.get());
 }
@@ -189,8 +203,8 @@ Array new_array_like(PyObject* shape_of) {
   return r;
 }
 
-Ref column_stack(const Func& self, PyObject* x, PyObject* y) {
-  if (np_is_numpy(self) && is_plain_float64(x) && is_plain_float64(y) &&
+Ref column_stack(const Call& self, PyObject* x, PyObject* y) {
+  if (np_is_numpy(self) && is_float64(x) && is_float64(y) &&
       PyArray_NDIM(reinterpret_cast<PyArrayObject*>(x)) == 1 && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(y)) == 1 &&
       PyArray_DIM(reinterpret_cast<PyArrayObject*>(x), 0) == PyArray_DIM(reinterpret_cast<PyArrayObject*>(y), 0)) {
     Array cx = contiguous(x), cy = contiguous(y);
@@ -224,7 +238,7 @@ Ref float64_scalar(double v) {
   return Ref::steal(s);
 }
 
-Array item_array(const Func& self, PyObject* obj, const char* key) {
+Array item_array(const Call& self, PyObject* obj, const char* key) {
   Ref k = str(key);
   Ref v = require(PyObject_GetItem(obj, k.get()));
   return as_contiguous_float(self, v.get());
@@ -248,7 +262,7 @@ Array item_array(const Func& self, PyObject* obj, const char* key) {
 // Interpolators
 
 std::shared_ptr<const Interp> Interp::native(std::shared_ptr<const core::Interpolant> fn) {
-  Kind k = fn->kind() == core::Interpolant::Kind::cubic ? Kind::Cubic : Kind::Linear;
+  Kind k = fn->kind() == core::Interpolant::Kind::linear ? Kind::Linear : Kind::Cubic;
   return std::make_shared<const Interp>(k, std::move(fn), Ref());
 }
 
@@ -256,7 +270,7 @@ std::shared_ptr<const Interp> Interp::python(Ref callable) {
   return std::make_shared<const Interp>(Kind::Python, nullptr, std::move(callable));
 }
 
-void Interp::eval(const Func& self, const double* xs, std::size_t n, double* out) const {
+void Interp::eval(const Call& self, const double* xs, std::size_t n, double* out) const {
   if (fn_) {
     fn_->eval(xs, n, out);
     return;
@@ -270,17 +284,7 @@ void Interp::eval(const Func& self, const double* xs, std::size_t n, double* out
   if (n > 0) std::memcpy(out, v.data, sizeof(double) * n);
 }
 
-double Interp::eval1(const Func& self, double x) const {
-  if (fn_) return (*fn_)(x);
-  Ref px = bind::from_double(x);
-  Ref r = bind::call(callable_.get(), px.get());
-  Array v = as_contiguous_float(self, r.get());
-  if (v.size != 1)
-    raise_format(PyExc_ValueError, "the interpolator returned %zd values for 1 point", static_cast<Py_ssize_t>(v.size));
-  return v.data[0];
-}
-
-Ref Interp::call(const Func& self, PyObject* xx) const {
+Ref Interp::call(const Call& self, PyObject* xx) const {
   (void)self;
   if (!fn_) return bind::call(callable_.get(), xx);
   Array src = contiguous(xx);
@@ -293,7 +297,7 @@ Ref Interp::call(const Func& self, PyObject* xx) const {
   return std::move(out.obj);
 }
 
-FactoryRef FactoryRef::lookup(const Func& self, Factory which) {
+FactoryRef FactoryRef::lookup(const Call& self, Factory which) {
   FactoryRef f;
   f.which_ = which;
   Ref own = self.global(which == Factory::Pchip ? kPchip : kCubic);
@@ -343,7 +347,7 @@ std::shared_ptr<const Interp> FactoryRef::build(const Array& x, const Array& y) 
 namespace {
 
 // isinstance(o, pd.DataFrame), evaluated only when _PANDAS_OK is true (as `_PANDAS_OK and isinstance(...)`).
-bool is_data_frame(const Func& self, PyObject* o) {
+bool is_data_frame(const Call& self, PyObject* o) {
   if (!pandas_ok(self)) return false;
   Ref pd = self.global(kPd);
   Ref cls = getattr(pd.get(), kDataFrame);
@@ -357,7 +361,7 @@ bool has_column(PyObject* frame, Name& column) {
 
 }  // namespace
 
-bool is_marginal_own(const Func& self, PyObject* m) {
+bool is_marginal_own(const Call& self, PyObject* m) {
   if (is_ndarray(self, m)) {
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(m);
     if (PyArray_Check(m) && PyArray_NDIM(a) == 2) return PyArray_DIM(a, 1) == 2 && PyArray_DIM(a, 0) > 2;
@@ -384,28 +388,38 @@ bool is_marginal_own(const Func& self, PyObject* m) {
   return len >= 3;
 }
 
-bool is_marginal(const Func& self, PyObject* m) {
+bool is_marginal(const Call& self, PyObject* m) {
   if (holds_own(self, kIsMarginal, kIsMarginalSpec)) return is_marginal_own(self, m);
   Ref f = self.global(kIsMarginal);
   Ref r = call(f.get(), m);
   return truth(r.get());
 }
 
-XY as_xy_own(const Func& self, PyObject* m) {
+namespace {
+
+// np.asarray(m["x"], dtype=float), then the same for "y".
+XY xy_items(const Call& self, PyObject* m) {
   XY r;
+  Ref cx = getitem(m, kX);
+  r.x = asarray_float(self, cx.get());
+  Ref cy = getitem(m, kY);
+  r.y = asarray_float(self, cy.get());
+  return r;
+}
+
+}  // namespace
+
+XY as_xy_own(const Call& self, PyObject* m) {
   if (is_data_frame(self, m)) {
     if (!has_column(m, kX) || !has_column(m, kY))
       raise(PyExc_ValueError, "DataFrame marginal must have columns 'x' and 'y'.");
-    Ref cx = getitem(m, kX);
-    r.x = asarray_float(self, cx.get());
-    Ref cy = getitem(m, kY);
-    r.y = asarray_float(self, cy.get());
-    return r;
+    return xy_items(self, m);
   }
   if (is_ndarray(self, m)) {
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(m);
     if (!PyArray_Check(m) || PyArray_NDIM(a) != 2 || PyArray_DIM(a, 1) != 2)
       raise(PyExc_ValueError, "Matrix marginal must be an (n,2) array.");
+    XY r;
     for (int col = 0; col < 2; ++col) {
       Ref index = require(Py_BuildValue("(Ni)", PySlice_New(nullptr, nullptr, nullptr), col));
       Ref c = require(PyObject_GetItem(m, index.get()));
@@ -414,18 +428,12 @@ XY as_xy_own(const Func& self, PyObject* m) {
     r.is_matrix = true;
     return r;
   }
-  if (PyDict_Check(m)) {
-    Ref cx = getitem(m, kX);
-    r.x = asarray_float(self, cx.get());
-    Ref cy = getitem(m, kY);
-    r.y = asarray_float(self, cy.get());
-    return r;
-  }
+  if (PyDict_Check(m)) return xy_items(self, m);
   raise(PyExc_TypeError,
         "Marginal must be an (n,2) array, dict with keys {'x','y'}, or pandas DataFrame with 'x' and 'y' columns.");
 }
 
-XY as_xy(const Func& self, PyObject* m) {
+XY as_xy(const Call& self, PyObject* m) {
   if (holds_own(self, kAsXy, kAsXySpec)) return as_xy_own(self, m);
   Ref f = self.global(kAsXy);
   Ref r = call(f.get(), m);
@@ -481,7 +489,7 @@ struct NumpyArgsort {
 };
 
 // The cleaning of two float64 arrays (as the module's _as_xy returns them).
-Cleaned clean_arrays(PyObject* xa, PyObject* ya) {
+Cleaned clean_arrays(const Call& self, PyObject* xa, PyObject* ya) {
   Ref x = Ref::borrow(xa), y = Ref::borrow(ya);
   PyArrayObject* X = reinterpret_cast<PyArrayObject*>(xa);
   PyArrayObject* Y = reinterpret_cast<PyArrayObject*>(ya);
@@ -501,24 +509,28 @@ Cleaned clean_arrays(PyObject* xa, PyObject* ya) {
   }
   // Equal shapes: boolean indexing visits both in C order, i.e. the flattened arrays.
   Array cx = contiguous(x.get()), cy = contiguous(y.get());
+  // _EPS is first used by the density filter, after the check for no finite densities (as in Python).
+  bool any_density = false;
+  for (npy_intp i = 0; i < cy.size && !any_density; ++i) any_density = !std::isnan(cy.data[i]);
+  const double eps = any_density ? self.eps() : 0.0;
   core::Marginal out;
   numeric(cx.n() >= 4 * kNoGilMin, [&](NoGil& nogil) {
-    check(core::clean_marginal(cx.data, cy.data, cx.n(), out, NumpyArgsort{nogil}));
+    check(core::clean_marginal(cx.data, cy.data, cx.n(), eps, out, NumpyArgsort{nogil}));
   });
   return cleaned_arrays(out);
 }
 
 }  // namespace
 
-Cleaned marginal_fix_own(const Func& self, PyObject* marginal) {
+Cleaned marginal_fix_own(const Call& self, PyObject* marginal) {
   XY xy = as_xy(self, marginal);
   // The module's _as_xy hands over float64 arrays; a replacement's x and y are converted like numpy would.
   Ref x = asarray_float(self, xy.x.get());
   Ref y = asarray_float(self, xy.y.get());
-  return clean_arrays(x.get(), y.get());
+  return clean_arrays(self, x.get(), y.get());
 }
 
-Cleaned marginal_fix(const Func& self, PyObject* marginal) {
+Cleaned marginal_fix(const Call& self, PyObject* marginal) {
   if (holds_own(self, kMarginalFix, kMarginalFixSpec)) return marginal_fix_own(self, marginal);
   Ref f = self.global(kMarginalFix);
   Ref r = call(f.get(), marginal);
@@ -528,31 +540,26 @@ Cleaned marginal_fix(const Func& self, PyObject* marginal) {
   return c;
 }
 
-Cleaned marginal_fix_xy(const Func& self, PyObject* x, PyObject* y) {
+Cleaned marginal_fix_xy(const Call& self, PyObject* x, PyObject* y) {
   if (holds_own(self, kMarginalFix, kMarginalFixSpec) && holds_own(self, kAsXy, kAsXySpec)) {
     // orvo_marginal_fix({"x": x, "y": y}) without building the dict.
     Ref xa = asarray_float(self, x);
     Ref ya = asarray_float(self, y);
-    return clean_arrays(xa.get(), ya.get());
+    return clean_arrays(self, xa.get(), ya.get());
   }
-  Ref d = require(PyDict_New());
-  require_ok(PyDict_SetItem(d.get(), kX.get(), x));
-  require_ok(PyDict_SetItem(d.get(), kY.get(), y));
+  Ref d = dict_xy(x, y);
   return marginal_fix(self, d.get());
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // Repacking
 
-Ref to_dict_or_mat_own(const Func& self, PyObject* x, PyObject* y, bool as_matrix) {
+Ref to_dict_or_mat_own(const Call& self, PyObject* x, PyObject* y, bool as_matrix) {
   if (as_matrix) return column_stack(self, x, y);
-  Ref d = require(PyDict_New());
-  require_ok(PyDict_SetItem(d.get(), kX.get(), x));
-  require_ok(PyDict_SetItem(d.get(), kY.get(), y));
-  return d;
+  return dict_xy(x, y);
 }
 
-Ref to_dict_or_mat(const Func& self, PyObject* x, PyObject* y, bool as_matrix) {
+Ref to_dict_or_mat(const Call& self, PyObject* x, PyObject* y, bool as_matrix) {
   if (holds_own(self, kToDictOrMat, kToDictOrMatSpec)) return to_dict_or_mat_own(self, x, y, as_matrix);
   Ref f = self.global(kToDictOrMat);
   return call(f.get(), x, y, as_matrix ? Py_True : Py_False);
@@ -561,12 +568,7 @@ Ref to_dict_or_mat(const Func& self, PyObject* x, PyObject* y, bool as_matrix) {
 // ---------------------------------------------------------------------------------------------------------
 // Smoothing
 
-void Smoothed::xy(const Func& self) {
-  if (!x) x = item_array(self, result.get(), "x");
-  if (!y) y = item_array(self, result.get(), "y");
-}
-
-Smoothed smarginal_own(const Func& self, PyObject* marginal, const SmoothArgs& args) {
+Smoothed smarginal_own(const Call& self, PyObject* marginal, const SmoothArgs& args) {
   XY in = as_xy(self, marginal);
   Cleaned c = marginal_fix_xy(self, in.x.get(), in.y.get());
   const std::size_t k = c.x.n();
@@ -584,13 +586,16 @@ Smoothed smarginal_own(const Func& self, PyObject* marginal, const SmoothArgs& a
     raise(PyExc_MemoryError, "the smoothing grid is too large");
 
   FactoryRef pchip = FactoryRef::lookup(self, Factory::Pchip);
-  Array xs = new_array(static_cast<npy_intp>(n));
-  Array ly = new_array(static_cast<npy_intp>(n));
-  Array dens;
-  if (!args.log) dens = new_array(static_cast<npy_intp>(n));
-  numeric(pchip.native() && n >= kNoGilMin, [&](NoGil&) {
+  // Density mode cleans the grid with orvo_marginal_fix({"x": xs, "y": np.exp(ly)}); while that is the
+  // module's own, it runs in the same region as the smoothing (its _EPS is this call's, already read).
+  const bool own_fix = !args.log && np_is_numpy(self) && holds_own(self, kMarginalFix, kMarginalFixSpec) &&
+                       holds_own(self, kAsXy, kAsXySpec);
+  const double eps = own_fix ? self.eps() : 0.0;
+  std::vector<double> xs(n), ly(n);
+  core::Marginal cleaned;
+  numeric(pchip.native() && n >= kNoGilMin, [&](NoGil& nogil) {
     std::vector<double> xk, t;
-    core::tmap_knots(c.x.data, k, e, xk, t);
+    core::tmap_coordinate(c.x.data, k, e, xk, t);
     const std::size_t nx = xk.size();
     auto t2x = pchip.build(t.data(), xk.data(), nx);
     auto x2t = pchip.build(xk.data(), t.data(), nx);
@@ -599,17 +604,23 @@ Smoothed smarginal_own(const Func& self, PyObject* marginal, const SmoothArgs& a
     x2t->eval(self, c.x.data, k, ti.data());
     np_log(c.y.data, logy.data(), ky);
     auto logd = pchip.build(ti.data(), k, logy.data(), ky);
-    logd->eval(self, grid.data(), n, ly.data);
-    t2x->eval(self, grid.data(), n, xs.data);
-    if (dens) np_exp(ly.data, dens.data, n);
+    logd->eval(self, grid.data(), n, ly.data());
+    t2x->eval(self, grid.data(), n, xs.data());
+    if (!args.log) np_exp(ly.data(), ly.data(), n);  // the densities, in place
+    if (own_fix) check(core::clean_marginal(xs.data(), ly.data(), n, eps, cleaned, NumpyArgsort{nogil}));
   });
 
   Smoothed s;
   if (args.log) {
-    s.x = std::move(xs);
-    s.y = std::move(ly);
+    s.x = new_array(xs);
+    s.y = new_array(ly);
+  } else if (own_fix) {
+    Cleaned d = cleaned_arrays(cleaned);
+    s.x = std::move(d.x);
+    s.y = std::move(d.y);
   } else {
-    Cleaned d = marginal_fix_xy(self, xs.get(), dens.get());
+    Array xa = new_array(xs), da = new_array(ly);
+    Cleaned d = marginal_fix_xy(self, xa.get(), da.get());
     s.x = std::move(d.x);
     s.y = std::move(d.y);
   }
@@ -617,7 +628,7 @@ Smoothed smarginal_own(const Func& self, PyObject* marginal, const SmoothArgs& a
   return s;
 }
 
-Smoothed smarginal(const Func& self, PyObject* marginal, const SmoothArgs& args) {
+Smoothed smarginal(const Call& self, PyObject* marginal, const SmoothArgs& args) {
   if (holds_own(self, kSmarginal, kSmarginalSpec)) return smarginal_own(self, marginal, args);
   Ref f = self.global(kSmarginal);
   Smoothed s;
@@ -635,8 +646,12 @@ Smoothed smarginal(const Func& self, PyObject* marginal, const SmoothArgs& args)
 // ---------------------------------------------------------------------------------------------------------
 // The log-density function
 
-LogDensity sfmarginal_own(const Func& self, PyObject* marginal) {
+LogDensity sfmarginal_own(const Call& self, PyObject* marginal) {
   Cleaned c = marginal_fix(self, marginal);
+  return log_density_of(self, c);
+}
+
+LogDensity log_density_of(const Call& self, const Cleaned& c) {
   const std::size_t k = c.x.n();
   LogDensity ld;
   if (k > 0) {
@@ -665,7 +680,7 @@ LogDensity sfmarginal_own(const Func& self, PyObject* marginal) {
   return ld;
 }
 
-LogDensity sfmarginal(const Func& self, PyObject* marginal) {
+LogDensity sfmarginal(const Call& self, PyObject* marginal) {
   if (holds_own(self, kSfmarginal, kSfmarginalSpec)) return sfmarginal_own(self, marginal);
   Ref f = self.global(kSfmarginal);
   Ref r = call(f.get(), marginal);
@@ -682,7 +697,7 @@ LogDensity sfmarginal(const Func& self, PyObject* marginal) {
   return ld;
 }
 
-LogDensity prepare(const Func& self, PyObject* marginal, bool pass_keep_type) {
+LogDensity prepare(const Call& self, PyObject* marginal, bool pass_keep_type) {
   SmoothArgs a;
   a.pass_keep_type = pass_keep_type;
   Smoothed s = smarginal(self, marginal, a);

@@ -20,8 +20,8 @@
 // without scipy it runs the golden-section search natively, calling f with numpy float64 abscissae and
 // comparing its results with Python's `<`. Inside orvo_hpdmarginal and orvo_mmarginal, while
 // _minimize_on_interval and minimize_scalar are the module's own, the objective is native and so is the
-// minimiser: scipy's bounded method reproduced step for step (core/minimise.hpp), or the golden-section
-// search (core/queries_extra.hpp).
+// minimiser: scipy's bounded method reproduced step for step, or the golden-section search (both in
+// core/minimise.hpp).
 #include "quadra_internal.hpp"
 
 #include <algorithm>
@@ -32,9 +32,8 @@
 #include <optional>
 #include <string>
 
-#include "core/marginal.hpp"
 #include "core/minimise.hpp"
-#include "core/queries_extra.hpp"
+#include "core/queries.hpp"
 
 namespace vexil::quadra {
 namespace {
@@ -63,7 +62,7 @@ Name kAsarray("asarray"), kDiff("diff"), kRIndex("r_"), kSqueeze("squeeze"), kAr
     kSqrt("sqrt"), kRandom("random"), kDefaultRng("default_rng"), kUniform("uniform"), kSize("size"), kLog("log"),
     kTol("tol"), kBounds("bounds"), kMethod("method"), kOptions("options"), kXatol("xatol"), kXName("x"), kYName("y"),
     kStepSize("step_size"), kN("n"), kHDiff("h_diff"), kColumnStack("column_stack"), kLower("lower"), kExp("exp"),
-    kMinName("min"), kMaxName("max"), kWhere("where"), kNdarray("ndarray"), kBounded("bounded"), kFormat(".6g");
+    kMinName("min"), kMaxName("max"), kWhere("where"), kBounded("bounded"), kFormat(".6g");
 
 // ---------------------------------------------------------------------------------------------------------
 // Small helpers
@@ -87,7 +86,7 @@ Ref vcall(PyObject* fn, std::initializer_list<PyObject*> pos,
   return require(PyObject_Vectorcall(fn, argv.data() + 1, pos.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
 }
 
-Ref np_attr(const Func& self, Name& attr) {
+Ref np_attr(const Call& self, Name& attr) {
   Ref np = self.global(kNp);
   return bind::getattr(np.get(), attr);
 }
@@ -100,16 +99,13 @@ double to_double(PyObject* o) {
 }
 
 PyArrayObject* A(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o); }
-bool is_plain_float64(PyObject* o) {
-  return PyArray_CheckExact(o) && PyArray_TYPE(A(o)) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(A(o));
-}
 bool same_shape(PyObject* a, PyObject* b) {
   return PyArray_NDIM(A(a)) == PyArray_NDIM(A(b)) && PyArray_CompareLists(PyArray_DIMS(A(a)), PyArray_DIMS(A(b)), PyArray_NDIM(A(a)));
 }
 
 // np.asarray(o) (no dtype) with the module's np. (Should a replaced np hand back something that is not an
 // array, it is converted by numpy itself, so that what follows always works on an ndarray.)
-Ref asarray(const Func& self, PyObject* o) {
+Ref asarray(const Call& self, PyObject* o) {
   if (np_is_numpy(self)) return require(PyArray_FromAny(o, nullptr, 0, 0, NPY_ARRAY_ENSUREARRAY, nullptr));
   Ref fn = np_attr(self, kAsarray);
   Ref r = bind::call(fn.get(), o);
@@ -117,7 +113,7 @@ Ref asarray(const Func& self, PyObject* o) {
   return require(PyArray_FromAny(r.get(), nullptr, 0, 0, NPY_ARRAY_ENSUREARRAY, nullptr));
 }
 // np.asarray(o, dtype=float), always an ndarray (as above).
-Ref asarray_f64(const Func& self, PyObject* o) {
+Ref asarray_f64(const Call& self, PyObject* o) {
   Ref r = asarray_float(self, o);
   if (PyArray_Check(r.get())) return r;
   return contiguous(r.get()).obj;
@@ -132,36 +128,12 @@ void check_linspace_num(long long num) {
   raise_format(PyExc_IndexError, "index 1 is out of bounds for axis 0 with size %lld", size);
 }
 
-// A capsule keeping a built interpolator (or a log-density) alive inside a nested function's closure.
-template <class T>
-void release_capsule(PyObject* cap) {
-  delete static_cast<std::shared_ptr<const T>*>(PyCapsule_GetPointer(cap, PyCapsule_GetName(cap)));
-}
-template <class T>
-Ref capsule(std::shared_ptr<const T> p, const char* name) {
-  auto* holder = new std::shared_ptr<const T>(std::move(p));
-  PyObject* cap = PyCapsule_New(holder, name, release_capsule<T>);
-  if (cap == nullptr) {
-    delete holder;
-    throw bind::PyError();
-  }
-  return Ref::steal(cap);
-}
-template <class T>
-const std::shared_ptr<const T>& from_capsule(PyObject* cap, const char* name) {
-  auto* p = static_cast<std::shared_ptr<const T>*>(PyCapsule_GetPointer(cap, name));
-  if (p == nullptr) throw bind::PyError();
-  return *p;
-}
-constexpr const char* kInterpCapsule = "vexil.quadra.queries.interp";
-constexpr const char* kLogDensityCapsule = "vexil.quadra.queries.logdensity";
-
 // ---------------------------------------------------------------------------------------------------------
 // One marginal within one public call
 
 // True while every module name of the cleaning and smoothing is the module's own (then smoothing the same
 // marginal again gives the same result and calls nothing a user could observe).
-bool pipeline_pure(const Func& self) {
+bool pipeline_pure(const Call& self) {
   if (!np_is_numpy(self)) return false;
   if (!holds_own(self, kAsXy, kAsXySpec) || !holds_own(self, kMarginalFix, kMarginalFixSpec) ||
       !holds_own(self, kSmarginal, kSmarginalSpec) || !holds_own(self, kSfmarginal, kSfmarginalSpec) ||
@@ -170,18 +142,20 @@ bool pipeline_pure(const Func& self) {
   return FactoryRef::lookup(self, Factory::Pchip).native() && FactoryRef::lookup(self, Factory::Cubic).native();
 }
 
-// The thinned grid distribution function and its inverse (the quantile function's interpolant).
+// The thinned grid distribution function's inverse (the quantile function's interpolant) and its top.
 struct QuantileInverse {
   std::shared_ptr<const Interp> finv;
-  double top_p = 0.0, top_x = 0.0;  // largest retained distribution value and its grid point
+  core::QuantileTop top;
 };
-QuantileInverse build_quantile_inverse(const Func& self, const LogDensity& ld, long long length);
+QuantileInverse build_quantile_inverse(const Call& self, const LogDensity& ld, long long length);
 
 class Session {
  public:
-  Session(const Func& self, PyObject* marginal) : self_(self), marginal_(marginal), cache_(pipeline_pure(self)) {}
+  // pass_keep_type: how the Python code calls orvo_smarginal (see SmoothArgs), when it has been replaced.
+  Session(const Call& self, PyObject* marginal, bool pass_keep_type = false)
+      : self_(self), marginal_(marginal), cache_(pipeline_pure(self)), pass_keep_type_(pass_keep_type) {}
 
-  const Func& self() const { return self_; }
+  const Call& self() const { return self_; }
   PyObject* marginal() const { return marginal_; }
   bool cached() const { return cache_; }
 
@@ -191,12 +165,14 @@ class Session {
     if (!sm_) sm_ = smarginal(self_, marginal_);
     return *sm_;
   }
-  // orvo_sfmarginal(orvo_smarginal(marginal))
+  // orvo_sfmarginal(orvo_smarginal(marginal)). The smoothed marginal has been cleaned by this call, with
+  // this call's _EPS; when its x is strictly increasing, cleaning it again would change nothing.
   LogDensity logd() {
-    if (!cache_) return prepare(self_, marginal_);
+    if (!cache_) return prepare(self_, marginal_, pass_keep_type_);
     if (!ld_) {
       Smoothed s = smoothed();
-      ld_ = sfmarginal(self_, s.result.get());
+      const bool clean = core::strictly_increasing(s.x.data, s.x.n());
+      ld_ = clean ? log_density_of(self_, Cleaned{s.x, s.y}) : sfmarginal(self_, s.result.get());
     }
     return *ld_;
   }
@@ -209,9 +185,10 @@ class Session {
   }
 
  private:
-  const Func& self_;
+  const Call& self_;
   PyObject* marginal_;
   bool cache_;
+  bool pass_keep_type_;
   std::optional<Smoothed> sm_;
   std::optional<LogDensity> ld_;
   std::optional<QuantileInverse> q_;
@@ -222,7 +199,7 @@ class Session {
 
 // xx = np.linspace(lo, hi, num=length) and ef = np.exp(fun(xx)) (fun called even on fewer than 2 points, as
 // the Python code does before it indexes xx[1]).
-void grid_densities(const Func& self, const LogDensity& ld, long long length, std::vector<double>& xx,
+void grid_densities(const Call& self, const LogDensity& ld, long long length, std::vector<double>& xx,
                     std::vector<double>& ef, NoGil& ng) {
   const auto n = static_cast<std::size_t>(length);
   xx = core::np_linspace(ld.lo, ld.hi, n);
@@ -236,48 +213,43 @@ void grid_densities(const Func& self, const LogDensity& ld, long long length, st
   for (double& v : ef) v = std::exp(v);
 }
 
-// The grid distribution function: running trapezoid sums 0.5 * (ef[i] + ef[i+1]) * dx after a leading 0.0
-// (numpy's cumsum starts from its first term), divided by the last one.
-void trapezoid_cdf(const std::vector<double>& xx, const std::vector<double>& ef, std::vector<double>& cdf) {
-  const std::size_t n = xx.size();
-  const double dx = xx[1] - xx[0];
-  cdf.resize(n);
-  cdf[0] = 0.0;
-  double s = 0.0;
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    const double inc = 0.5 * (ef[i] + ef[i + 1]) * dx;
-    s = (i == 0) ? inc : s + inc;
-    cdf[i + 1] = s;
+// The grid distribution function on `length` points: grid_densities, then (numpy's IndexError for fewer
+// than 2 points) the running trapezoid sums.
+void grid_cdf(const Call& self, const LogDensity& ld, long long length, std::vector<double>& xx,
+              std::vector<double>& cdf, NoGil& ng) {
+  std::vector<double> ef;
+  grid_densities(self, ld, length, xx, ef, ng);
+  if (length < 2) {
+    WithGil gil(ng);
+    index_one_error(length);
   }
-  const double last = cdf[n - 1];
-  for (double& v : cdf) v = v / last;
+  cdf.resize(xx.size());
+  core::trapezoid_cdf(xx.data(), ef.data(), xx.size(), cdf.data());
+}
+
+// _pchip(x, y) inside a numeric region: a replacement is called with the GIL taken back.
+std::shared_ptr<const Interp> build_pchip(const FactoryRef& pchip, const std::vector<double>& x,
+                                          const std::vector<double>& y, NoGil& ng) {
+  if (pchip.native()) return pchip.build(x.data(), y.data(), x.size());
+  WithGil gil(ng);
+  return pchip.build(x.data(), y.data(), x.size());
 }
 
 bool release_for(const LogDensity& ld, const FactoryRef& f, long long length) {
   return ld.S->native() && f.native() && length >= static_cast<long long>(kNoGilMin);
 }
 
-QuantileInverse build_quantile_inverse(const Func& self, const LogDensity& ld, long long length) {
+QuantileInverse build_quantile_inverse(const Call& self, const LogDensity& ld, long long length) {
   check_linspace_num(length);
   FactoryRef pchip = FactoryRef::lookup(self, Factory::Pchip);
+  const double eps = length >= 2 ? self.eps() : 0.0;  // a shorter grid fails before the thinning
   QuantileInverse q;
   numeric(release_for(ld, pchip, length), [&](NoGil& ng) {
-    std::vector<double> xx, ef, cdf;
-    grid_densities(self, ld, length, xx, ef, ng);
-    if (length < 2) {
-      WithGil gil(ng);
-      index_one_error(length);
-    }
-    trapezoid_cdf(xx, ef, cdf);
-    core::thin_plateaus(cdf, xx);
-    if (pchip.native()) {
-      q.finv = pchip.build(cdf.data(), xx.data(), cdf.size());
-    } else {
-      WithGil gil(ng);
-      q.finv = pchip.build(cdf.data(), xx.data(), cdf.size());
-    }
-    q.top_p = cdf.back();
-    q.top_x = xx.back();
+    std::vector<double> xx, cdf;
+    grid_cdf(self, ld, length, xx, cdf, ng);
+    core::thin_plateaus(cdf, xx, eps);
+    q.finv = build_pchip(pchip, cdf, xx, ng);
+    q.top = {cdf.back(), xx.back()};
   });
   return q;
 }
@@ -286,7 +258,7 @@ QuantileInverse build_quantile_inverse(const Func& self, const LogDensity& ld, l
 // clipped) points. Native kinds give a new array of vals' shape (a numpy scalar for a 0-d query of the
 // linear kind, as np.interp does), after `adjust` has seen the values; a replacement's interpolator is called
 // with the clipped array (a numpy scalar for a 0-d query, as np.clip returns).
-Ref apply_interp(const Func& self, const Interp& F, const Array& vals,
+Ref apply_interp(const Call& self, const Interp& F, const Array& vals,
                  const std::function<void(double*, std::size_t)>& adjust = {}) {
   if (F.native()) {
     Array out = new_array_like(vals.get());
@@ -303,7 +275,7 @@ Ref apply_interp(const Func& self, const Interp& F, const Array& vals,
 }
 
 // np.clip(np.asarray(v, dtype=float), lo, hi) as a new C-order array.
-Array clipped(const Func& self, PyObject* v, double lo, double hi) {
+Array clipped(const Call& self, PyObject* v, double lo, double hi) {
   Array src = as_contiguous_float(self, v);
   Array out = new_array_like(src.get());
   for (npy_intp i = 0; i < src.size; ++i) out.data[i] = core::np_clip(src.data[i], lo, hi);
@@ -312,67 +284,54 @@ Array clipped(const Func& self, PyObject* v, double lo, double hi) {
 
 // orvo_qmarginal's evaluation: F_inv(pp) with the mend that probabilities at or above the largest retained
 // distribution value give its grid point (instead of NaN beyond the last knot).
-Ref quantiles_at(const Func& self, const QuantileInverse& q, PyObject* p) {
+Ref quantiles_at(const Call& self, const QuantileInverse& q, PyObject* p) {
   Array pp = clipped(self, p, 0.0, 1.0);
-  if (q.finv->native()) {
-    return apply_interp(self, *q.finv, pp, [&](double* out, std::size_t n) {
-      for (std::size_t i = 0; i < n; ++i)
-        if (pp.data[i] >= q.top_p) out[i] = q.top_x;
-    });
-  }
+  if (q.finv->native())
+    return apply_interp(self, *q.finv, pp, [&](double* out, std::size_t n) { q.top.mend(pp.data, n, out); });
   Ref r = apply_interp(self, *q.finv, pp);
   bool any = false;
-  for (npy_intp i = 0; i < pp.size; ++i) any = any || pp.data[i] >= q.top_p;
+  for (npy_intp i = 0; i < pp.size; ++i) any = any || q.top.applies(pp.data[i]);
   if (!any) return r;
   Ref mask = require(PyArray_NewLikeArray(pp.arr(), NPY_CORDER, PyArray_DescrFromType(NPY_BOOL), 0));
   auto* m = static_cast<npy_bool*>(PyArray_DATA(A(mask.get())));
-  for (npy_intp i = 0; i < pp.size; ++i) m[i] = pp.data[i] >= q.top_p;
+  for (npy_intp i = 0; i < pp.size; ++i) m[i] = q.top.applies(pp.data[i]);
   Ref where = np_attr(self, kWhere);
-  Ref top = float64_scalar(q.top_x);
+  Ref top = float64_scalar(q.top.x);
   Ref w = bind::call(where.get(), mask.get(), top.get(), r.get());
   return PyArray_Check(r.get()) ? w : array_return(std::move(w));
 }
 
 // Native values of F_inv at the probabilities p (clipped, mended): the mode search and the summary.
-void quantile_values(const Func& self, const QuantileInverse& q, const double* p, std::size_t n, double* out) {
+void quantile_values(const Call& self, const QuantileInverse& q, const double* p, std::size_t n, double* out) {
   std::vector<double> pp(n);
   for (std::size_t i = 0; i < n; ++i) pp[i] = core::np_clip(p[i], 0.0, 1.0);
   q.finv->eval(self, pp.data(), n, out);
-  for (std::size_t i = 0; i < n; ++i)
-    if (pp[i] >= q.top_p) out[i] = q.top_x;
+  q.top.mend(pp.data(), n, out);
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // Density
 
 // log f(u) inside the closed range, -inf outside (and for NaN).
-double log_density1(const Func& self, const LogDensity& ld, double u) {
+double log_density1(const Call& self, const LogDensity& ld, double u) {
   if (!(u >= ld.lo && u <= ld.hi)) return -kInf;
   double v;
   ld.S->eval(self, &u, 1, &v);
   return v;
 }
 
-Ref dmarginal_run(const Func& self, Session& s, PyObject* x, bool log) {
+Ref dmarginal_run(const Call& self, Session& s, PyObject* x, bool log) {
   LogDensity ld = s.logd();
   Ref xa = asarray_f64(self, x);
   Array xc = contiguous(xa.get());
   // out = np.empty_like(x): the layout of x is kept.
   Ref out = require(PyArray_NewLikeArray(A(xa.get()), NPY_KEEPORDER, nullptr, 0));
-  const double outside = log ? -kInf : 0.0;
-  if (ld.S->native()) {
+  if (ld.core) {
     const bool direct = PyArray_IS_C_CONTIGUOUS(A(out.get()));
     Array res = direct ? Array{out, static_cast<double*>(PyArray_DATA(A(out.get()))), xc.size} : new_array_like(xc.get());
     {
       NoGil ng(xc.n() >= kNoGilMin);
-      if (ld.core) {
-        core::density_eval(*ld.core, xc.data, xc.n(), log, res.data);
-      } else {
-        for (npy_intp i = 0; i < xc.size; ++i) {
-          const double v = log_density1(self, ld, xc.data[i]);
-          res.data[i] = log ? v : std::exp(v);
-        }
-      }
+      core::density_eval(*ld.core, xc.data, xc.n(), log, res.data);
     }
     if (!direct) require_ok(PyArray_CopyInto(A(out.get()), res.arr()));
     return out;
@@ -395,7 +354,7 @@ Ref dmarginal_run(const Func& self, Session& s, PyObject* x, bool log) {
     require_ok(PyObject_SetItem(out.get(), mask.get(), lv.get()));
   }
   Ref notmask = require(PyNumber_Invert(mask.get()));
-  Ref fill = py_float(outside);
+  Ref fill = py_float(log ? -kInf : 0.0);
   require_ok(PyObject_SetItem(out.get(), notmask.get(), fill.get()));
   return out;
 }
@@ -410,30 +369,26 @@ struct Minimizer {
 };
 
 // What the module's own _minimize_on_interval does at this moment.
-Minimizer own_minimizer(const Func& self) {
+Minimizer own_minimizer(const Call& self) {
   if (!scipy_ok(self)) return {MinKind::Golden, {}};
   Ref ms = self.global(kMinimizeScalar);
   if (g_imported.minimize_scalar != nullptr && ms.get() == g_imported.minimize_scalar) return {MinKind::Bounded, ms};
   return {MinKind::Scipy, ms};
 }
 // What the name _minimize_on_interval means at this moment.
-Minimizer lookup_minimizer(const Func& self) {
+Minimizer lookup_minimizer(const Call& self) {
   Ref m = self.global(kMinimize);
   if (!bind::is_function_of(m.get(), kMinimizeSpec)) return {MinKind::Replaced, m};
   return own_minimizer(self);
 }
 
-// The native minimisers on a native objective double(double). Throws StatusError for bad bounds.
+// The native minimisers (Bounded or Golden) on a native objective double(double). Throws StatusError for
+// bad bounds.
 template <class F>
 double minimize_native(MinKind kind, F&& f, double a, double b, double tol) {
+  const core::Backend backend = kind == MinKind::Bounded ? core::Backend::scipy : core::Backend::fallback;
   double x = 0.0;
-  if (kind == MinKind::Bounded) {
-    core::BoundedResult r;
-    check(core::minimize_bounded(f, a, b, tol, r));
-    x = r.x;
-  } else {
-    check(core::golden_section_search(f, [](double u, double v) { return u < v; }, a, b, tol, x));
-  }
+  check(core::minimize_on_interval(backend, f, a, b, tol, x));
   return x;
 }
 
@@ -458,7 +413,8 @@ Ref minimize_python(const Minimizer& m, PyObject* f, double a, double b, double 
   return minimize_with_scipy(m.fn.get(), f, a, b, tol);
 }
 
-Ref minimize_impl(Func& self, const Args& a) {
+Ref minimize_impl(Func& func, const Args& a) {
+  const Call self(func);
   PyObject* f = a[0];
   const double lo = a.as_double(1), hi = a.as_double(2), tol = a.as_double(3);
   Minimizer m = own_minimizer(self);
@@ -482,12 +438,13 @@ Ref minimize_impl(Func& self, const Args& a) {
 // ---------------------------------------------------------------------------------------------------------
 // _simpson_odd_grid
 
-Ref simpson_odd_grid_impl(Func& self, const Args& a) {
+Ref simpson_odd_grid_impl(Func& func, const Args& a) {
+  const Call self(func);
   PyObject* x = a[0];
   if (np_is_numpy(self)) {
     // np.diff begins with np.asanyarray(x); a plain 1-d float64 array takes the native path.
     Ref arr = require(PyArray_FromAny(x, nullptr, 0, 0, 0, nullptr));
-    if (is_plain_float64(arr.get()) && PyArray_NDIM(A(arr.get())) == 1) {
+    if (is_exact_float64(arr.get()) && PyArray_NDIM(A(arr.get())) == 1) {
       Array c = contiguous(arr.get());
       std::vector<double> w = core::simpson_odd_grid(c.data, c.n());
       return new_array(w).obj;
@@ -512,7 +469,8 @@ Ref simpson_odd_grid_impl(Func& self, const Args& a) {
 
 // orvo_emarginal.<locals>._simpson_sum(arr): arr[0] + arr[-1] + 4.0 * arr[i4].sum(axis=0)
 // + 2.0 * arr[i2].sum(axis=0), with i4, i2 captured.
-Ref simpson_sum_impl(Func& self, const Args& a) {
+Ref simpson_sum_impl(Func& func, const Args& a) {
+  const Call self(func);
   PyObject* arr = a[0];
   PyObject* i4 = PyTuple_GET_ITEM(self.captured(), 0);
   PyObject* i2 = PyTuple_GET_ITEM(self.captured(), 1);
@@ -537,7 +495,7 @@ Ref simpson_sum_impl(Func& self, const Args& a) {
 
 // Steps after fun(x), through numpy: fvals[:, None] for 1-d values, fvals * (y * dxw)[:, None], the two
 // Simpson sums and np.squeeze of their ratio.
-Ref emarginal_tail_python(Func& self, Ref fvals, PyObject* y, PyObject* dxw, long long n) {
+Ref emarginal_tail_python(const Call& self, Ref fvals, PyObject* y, PyObject* dxw, long long n) {
   Ref slice_all = require(PySlice_New(nullptr, nullptr, nullptr));
   Ref col_key = require(PyTuple_Pack(2, slice_all.get(), Py_None));
   if (PyArray_NDIM(A(fvals.get())) == 1) fvals = require(PyObject_GetItem(fvals.get(), col_key.get()));
@@ -575,7 +533,7 @@ bool real_dtype(PyArrayObject* a) {
 }
 
 // The expectation once fun's values are known (the module's own _simpson_odd_grid weights w = y * dxw).
-Ref expectation_from_values(Func& self, const core::ExpectationGrid& g, Ref fvals, PyObject* y) {
+Ref expectation_from_values(const Call& self, const core::ExpectationGrid& g, Ref fvals, PyObject* y) {
   const long long n = static_cast<long long>(g.x.size());
   PyArrayObject* fa = A(fvals.get());
   const int nd = PyArray_NDIM(fa);
@@ -616,28 +574,20 @@ struct EGrid {
 };
 EGrid expectation_grid(const Smoothed& s) {
   EGrid e;
-  std::size_t n = s.x.n();
-  e.x_pass = s.x.obj;
-  e.y_pass = s.y.obj;
-  if (n % 2 == 0) {
-    e.x_pass = require(PySequence_GetSlice(s.x.get(), 0, static_cast<Py_ssize_t>(n) - 1));
-    e.y_pass = require(PySequence_GetSlice(s.y.get(), 0, static_cast<Py_ssize_t>(n) - 1));
-    --n;
-  }
-  e.g.x.assign(s.x.data, s.x.data + n);
-  const std::vector<double> dxw = core::simpson_odd_grid(e.g.x.data(), n);
-  e.g.w.resize(n);
-  for (std::size_t i = 0; i < n; ++i) e.g.w[i] = s.y.data[i] * dxw[i];
+  core::make_expectation_grid(s.x.data, s.y.data, s.x.n(), e.g);
+  const auto n = static_cast<Py_ssize_t>(e.g.x.size());
+  e.x_pass = n == s.x.size ? s.x.obj : require(PySequence_GetSlice(s.x.get(), 0, n));
+  e.y_pass = n == s.y.size ? s.y.obj : require(PySequence_GetSlice(s.y.get(), 0, n));
   return e;
 }
 
 // True when orvo_smarginal(marginal) is the module's own dict, whose "x" and "y" are Smoothed::x / y.
-bool own_smoothing_result(const Func& self) {
+bool own_smoothing_result(const Call& self) {
   return holds_own(self, kSmarginal, kSmarginalSpec) && holds_own(self, kToDictOrMat, kToDictOrMatSpec);
 }
 
 // orvo_emarginal with the marginal given through a session.
-Ref emarginal_run(Func& self, Session& s, PyObject* fun, PyObject* args, PyObject* kwargs) {
+Ref emarginal_run(const Call& self, Session& s, PyObject* fun, PyObject* args, PyObject* kwargs) {
   const bool own_smooth = own_smoothing_result(self);
   if (own_smooth && holds_own(self, kSimpsonOddGrid, kSimpsonOddGridSpec)) {
     Smoothed sm = s.smoothed();
@@ -669,7 +619,8 @@ Ref emarginal_run(Func& self, Session& s, PyObject* fun, PyObject* args, PyObjec
   return emarginal_tail_python(self, std::move(fvals), y.get(), dxw.get(), n);
 }
 
-Ref emarginal_impl(Func& self, const Args& a) {
+Ref emarginal_impl(Func& func, const Args& a) {
+  const Call self(func);
   Session s(self, a[1]);
   return emarginal_run(self, s, a[0], a[2], a[3]);
 }
@@ -677,12 +628,14 @@ Ref emarginal_impl(Func& self, const Args& a) {
 // ---------------------------------------------------------------------------------------------------------
 // orvo_dmarginal, orvo_pmarginal, orvo_qmarginal
 
-Ref dmarginal_impl(Func& self, const Args& a) {
+Ref dmarginal_impl(Func& func, const Args& a) {
+  const Call self(func);
   Session s(self, a[1]);
   return dmarginal_run(self, s, a[0], a.as_bool(2));
 }
 
-Ref pmarginal_impl(Func& self, const Args& a) {
+Ref pmarginal_impl(Func& func, const Args& a) {
+  const Call self(func);
   Session s(self, a[1]);
   const long long length = a.as_int(3);
   LogDensity ld = s.logd();
@@ -690,30 +643,21 @@ Ref pmarginal_impl(Func& self, const Args& a) {
   FactoryRef pchip = FactoryRef::lookup(self, Factory::Pchip);
   std::shared_ptr<const Interp> fq;
   numeric(release_for(ld, pchip, length), [&](NoGil& ng) {
-    std::vector<double> xx, ef, cdf;
-    grid_densities(self, ld, length, xx, ef, ng);
-    if (length < 2) {
-      WithGil gil(ng);
-      index_one_error(length);
-    }
-    trapezoid_cdf(xx, ef, cdf);
-    if (pchip.native()) {
-      fq = pchip.build(xx.data(), cdf.data(), xx.size());
-    } else {
-      WithGil gil(ng);
-      fq = pchip.build(xx.data(), cdf.data(), xx.size());
-    }
+    std::vector<double> xx, cdf;
+    grid_cdf(self, ld, length, xx, cdf, ng);
+    fq = build_pchip(pchip, xx, cdf, ng);
   });
   Array qq = clipped(self, a[0], ld.lo, ld.hi);
   return apply_interp(self, *fq, qq);
 }
 
-Ref qmarginal_run(Func& self, Session& s, PyObject* p, long long length) {
+Ref qmarginal_run(const Call& self, Session& s, PyObject* p, long long length) {
   QuantileInverse q = s.quantile_inverse(length);
   return quantiles_at(self, q, p);
 }
 
-Ref qmarginal_impl(Func& self, const Args& a) {
+Ref qmarginal_impl(Func& func, const Args& a) {
+  const Call self(func);
   Session s(self, a[1]);
   return qmarginal_run(self, s, a[0], a.as_int(2));
 }
@@ -722,7 +666,7 @@ Ref qmarginal_impl(Func& self, const Args& a) {
 // orvo_hpdmarginal
 
 // float(F_inv(v)) for an abscissa object v as the Python code passes it.
-double finv_value(const Func& self, const Interp& F, PyObject* v) {
+double finv_value(const Call& self, const Interp& F, PyObject* v) {
   if (F.native()) {
     if (PyFloat_Check(v)) {
       double r;
@@ -739,7 +683,7 @@ double finv_value(const Func& self, const Interp& F, PyObject* v) {
 }
 
 // width(x0, conf) = float(F_inv(1.0 - conf + x0) - F_inv(x0)).
-double width_value(const Func& self, const Interp& F, double x0, double conf) {
+double width_value(const Call& self, const Interp& F, double x0, double conf) {
   const double upper = 1.0 - conf + x0;
   if (F.native()) {
     double r1, r2;
@@ -754,67 +698,36 @@ double width_value(const Func& self, const Interp& F, double x0, double conf) {
   return to_double(d.get());
 }
 
-Ref width_impl(Func& self, const Args& a) {
+Ref width_impl(Func& func, const Args& a) {
+  const Call self(func);
   const auto& F = from_capsule<Interp>(self.captured(), kInterpCapsule);
   return py_float(width_value(self, *F, a.as_double(0), a.as_double(1)));
 }
 
 // orvo_hpdmarginal.<locals>.<lambda>(z): width(z, conf) with width and conf captured.
-Ref hpd_lambda_impl(Func& self, const Args& a) {
+Ref hpd_lambda_impl(Func& func, const Args& a) {
+  const Call self(func);
   PyObject* width = PyTuple_GET_ITEM(self.captured(), 0);
   PyObject* conf = PyTuple_GET_ITEM(self.captured(), 1);
   return bind::call(width, a[0], conf);
 }
 
-// Python's min(hi, max(v, lo)) for floats: a NaN v ends as hi.
-double clamp_like_python(double v, double lo, double hi) {
-  const double m = (lo > v) ? lo : v;
-  return (m < hi) ? m : hi;
-}
-
-Ref hpd_impl(Func& self, const Args& a) {
+Ref hpd_impl(Func& func, const Args& a) {
+  const Call self(func);
   const long long length = a.as_int(2);
-  LogDensity ld = prepare(self, a[1], /*pass_keep_type=*/true);
+  Session s(self, a[1], /*pass_keep_type=*/true);
+  LogDensity ld = s.logd();
   check_linspace_num(length);
+  if (length < 2) index_one_error(length);  // dx = xx[1] - xx[0], before fun is called
   FactoryRef pchip = FactoryRef::lookup(self, Factory::Pchip);
+  const double eps = self.eps();
   std::shared_ptr<const Interp> finv;
   numeric(release_for(ld, pchip, length), [&](NoGil& ng) {
-    if (length < 2) {
-      WithGil gil(ng);
-      index_one_error(length);
-    }
-    // abscissae xx[0] - dx, xx..., xx[-1] + dx; values cumsum(0.0, ef..., 0.0) / last
-    const auto n = static_cast<std::size_t>(length);
-    std::vector<double> xx = core::np_linspace(ld.lo, ld.hi, n);
-    const double dx = xx[1] - xx[0];
-    std::vector<double> ef(n);
-    if (ld.S->native()) {
-      ld.S->eval(self, xx.data(), n, ef.data());
-    } else {
-      WithGil gil(ng);
-      ld.S->eval(self, xx.data(), n, ef.data());
-    }
-    std::vector<double> abscissae(n + 2), values(n + 2);
-    abscissae[0] = core::np_min(xx.data(), n) - dx;
-    std::copy(xx.begin(), xx.end(), abscissae.begin() + 1);
-    abscissae[n + 1] = core::np_max(xx.data(), n) + dx;
-    double run = 0.0;
-    values[0] = run;
-    for (std::size_t i = 0; i < n; ++i) {
-      run = run + std::exp(ef[i]);
-      values[i + 1] = run;
-    }
-    run = run + 0.0;
-    values[n + 1] = run;
-    const double last = values[n + 1];
-    for (double& v : values) v = v / last;
-    core::thin_plateaus(values, abscissae);
-    if (pchip.native()) {
-      finv = pchip.build(values.data(), abscissae.data(), values.size());
-    } else {
-      WithGil gil(ng);
-      finv = pchip.build(values.data(), abscissae.data(), values.size());
-    }
+    std::vector<double> xx, ef, abscissae, values;
+    grid_densities(self, ld, length, xx, ef, ng);
+    core::hpd_cdf(xx.data(), ef.data(), xx.size(), abscissae, values);
+    core::thin_plateaus(values, abscissae, eps);
+    finv = build_pchip(pchip, values, abscissae, ng);
   });
 
   // p = np.atleast_1d(np.asarray(p, dtype=float)); conf = 1.0 - np.clip(p, 0.0, 1.0)
@@ -876,8 +789,8 @@ Ref hpd_impl(Func& self, const Args& a) {
       Ref up = require(PyNumber_Add(t.get(), x0.get()));
       high = finv_value(self, F, up.get());
     }
-    res[2 * i] = clamp_like_python(low, ld.lo, ld.hi);
-    res[2 * i + 1] = clamp_like_python(high, ld.lo, ld.hi);
+    res[2 * i] = core::py_clamp(low, ld.lo, ld.hi);
+    res[2 * i + 1] = core::py_clamp(high, ld.lo, ld.hi);
   }
   return out;
 }
@@ -885,7 +798,8 @@ Ref hpd_impl(Func& self, const Args& a) {
 // ---------------------------------------------------------------------------------------------------------
 // orvo_rmarginal
 
-Ref rmarginal_impl(Func& self, const Args& a) {
+Ref rmarginal_impl(Func& func, const Args& a) {
+  const Call self(func);
   PyObject* n = a[0];
   Ref rng = Ref::borrow(a[2]);
   if (rng.get() == Py_None) {
@@ -906,34 +820,30 @@ Ref rmarginal_impl(Func& self, const Args& a) {
 // ---------------------------------------------------------------------------------------------------------
 // orvo_deriv_func and its fd
 
-// x + off as numpy computes it: a new array of x's shape, or a numpy float64 for a 0-d x.
+// x + off as numpy computes it: a new array of x's shape, or a numpy float64 for a 0-d x. (x - h is
+// x + (-h) exactly.)
 Ref shifted(const Array& xc, double off) {
   Array r = new_array_like(xc.get());
   for (npy_intp i = 0; i < xc.size; ++i) r.data[i] = xc.data[i] + off;
   return array_return(std::move(r.obj));
 }
-Ref shifted_down(const Array& xc, double off) {
-  Array r = new_array_like(xc.get());
-  for (npy_intp i = 0; i < xc.size; ++i) r.data[i] = xc.data[i] - off;
-  return array_return(std::move(r.obj));
-}
 
 // The five-point derivative of fun at x (any shape) with step h.
-Ref five_point(const Func& self, PyObject* fun, double h, PyObject* x) {
+Ref five_point(const Call& self, PyObject* fun, double h, PyObject* x) {
   Ref xa = asarray_float(self, x);
   Array xc = contiguous(xa.get());
   Ref a1 = shifted(xc, h * 2);
   Ref f1 = bind::call(fun, a1.get());
   Ref a2 = shifted(xc, h);
   Ref f2 = bind::call(fun, a2.get());
-  Ref a3 = shifted_down(xc, h);
+  Ref a3 = shifted(xc, -h);
   Ref f3 = bind::call(fun, a3.get());
-  Ref a4 = shifted_down(xc, h * 2);
+  Ref a4 = shifted(xc, -(h * 2));
   Ref f4 = bind::call(fun, a4.get());
   const double h12 = h * 12;
   bool native = h12 != 0.0 && std::isfinite(h12) && PyArray_NDIM(xc.arr()) > 0;
   for (PyObject* f : {f1.get(), f2.get(), f3.get(), f4.get()})
-    native = native && is_plain_float64(f) && same_shape(f, xc.get());
+    native = native && is_exact_float64(f) && same_shape(f, xc.get());
   if (native) {
     Array c1 = contiguous(f1.get()), c2 = contiguous(f2.get()), c3 = contiguous(f3.get()), c4 = contiguous(f4.get());
     Array out = new_array_like(xc.get());
@@ -952,13 +862,15 @@ Ref five_point(const Func& self, PyObject* fun, double h, PyObject* x) {
   return require(PyNumber_TrueDivide(t6.get(), d.get()));
 }
 
-Ref fd_impl(Func& self, const Args& a) {
+Ref fd_impl(Func& func, const Args& a) {
+  const Call self(func);
   PyObject* fun = PyTuple_GET_ITEM(self.captured(), 0);
   const double h = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(self.captured(), 1));
   return five_point(self, fun, h, a[0]);
 }
 
-Ref deriv_func_impl(Func& self, const Args& a) {
+Ref deriv_func_impl(Func& func, const Args& a) {
+  const Call self(func);
   Ref h = py_float(a.as_double(1));
   return self.nested(kFdSpec, require(PyTuple_Pack(2, a[0], h.get())));
 }
@@ -966,14 +878,8 @@ Ref deriv_func_impl(Func& self, const Args& a) {
 // ---------------------------------------------------------------------------------------------------------
 // orvo_tmarginal, orvo_marginal_transform
 
-bool is_ndarray_instance(const Func& self, PyObject* o) {
-  if (np_is_numpy(self)) return PyArray_Check(o);
-  Ref cls = np_attr(self, kNdarray);
-  return require_ok(PyObject_IsInstance(o, cls.get())) != 0;
-}
-
-Ref tmarginal_run(Func& self, PyObject* fun, PyObject* marginal, long long n, double h, PyObject* method) {
-  const bool is_mat = is_ndarray_instance(self, marginal);
+Ref tmarginal_run(const Call& self, PyObject* fun, PyObject* marginal, long long n, double h, PyObject* method) {
+  const bool is_mat = is_ndarray(self, marginal);
   Session s(self, marginal);
   Smoothed sm = s.smoothed();
   // The X range: m["x"].min(), m["x"].max().
@@ -1028,7 +934,7 @@ Ref tmarginal_run(Func& self, PyObject* fun, PyObject* marginal, long long n, do
     d = bind::call(fd.get(), xx.get());
   }
   Ref denom;
-  if (is_plain_float64(d.get())) {
+  if (is_exact_float64(d.get())) {
     Array dc = contiguous(d.get());
     Array r = new_array_like(dc.get());
     core::jacobian_floor(dc.data, dc.n(), r.data);
@@ -1045,7 +951,7 @@ Ref tmarginal_run(Func& self, PyObject* fun, PyObject* marginal, long long n, do
                   ? dmarginal_run(self, s, xx.get(), false)
                   : vcall(dm.get(), {xx.get(), marginal}, {{&kLog, Py_False}});
   Ref dens;
-  if (is_plain_float64(dens0.get()) && is_plain_float64(denom.get()) && same_shape(dens0.get(), denom.get()) &&
+  if (is_exact_float64(dens0.get()) && is_exact_float64(denom.get()) && same_shape(dens0.get(), denom.get()) &&
       PyArray_NDIM(A(dens0.get())) > 0) {
     Array a1 = contiguous(dens0.get()), a2 = contiguous(denom.get());
     Array r = new_array_like(a1.get());
@@ -1057,7 +963,7 @@ Ref tmarginal_run(Func& self, PyObject* fun, PyObject* marginal, long long n, do
 
   // A decreasing transformation: both reversed.
   bool reverse;
-  if (is_plain_float64(x.get()) && PyArray_NDIM(A(x.get())) == 1 && PyArray_DIM(A(x.get()), 0) > 0) {
+  if (is_exact_float64(x.get()) && PyArray_NDIM(A(x.get())) == 1 && PyArray_DIM(A(x.get()), 0) > 0) {
     Array xc = contiguous(x.get());
     reverse = xc.data[0] > xc.data[xc.size - 1];
   } else {
@@ -1076,11 +982,13 @@ Ref tmarginal_run(Func& self, PyObject* fun, PyObject* marginal, long long n, do
   return to_dict_or_mat(self, x.get(), dens.get(), is_mat);
 }
 
-Ref tmarginal_impl(Func& self, const Args& a) {
+Ref tmarginal_impl(Func& func, const Args& a) {
+  const Call self(func);
   return tmarginal_run(self, a[0], a[1], a.as_int(2), a.as_double(3), a[4]);
 }
 
-Ref marginal_transform_impl(Func& self, const Args& a) {
+Ref marginal_transform_impl(Func& func, const Args& a) {
+  const Call self(func);
   Ref t = self.global(kTmarginal);
   if (bind::is_function_of(t.get(), kTmarginalSpec))
     return tmarginal_run(self, a[0], a[1], a.as_int(2), a.as_double(3), a[4]);
@@ -1092,7 +1000,7 @@ Ref marginal_transform_impl(Func& self, const Args& a) {
 
 // neglog(u) = float(-orvo_dmarginal([u], marginal, log=True)[0]); `cached` is the session's log-density when
 // the caller's smoothing may be reused (nullptr: smooth as orvo_dmarginal does).
-double neglog_value(const Func& self, PyObject* marginal, const LogDensity* cached, double u) {
+double neglog_value(const Call& self, PyObject* marginal, const LogDensity* cached, double u) {
   Ref d = self.global(kDmarginal);
   if (bind::is_function_of(d.get(), kDmarginalSpec)) {
     if (cached) return -log_density1(self, *cached, u);
@@ -1110,7 +1018,8 @@ double neglog_value(const Func& self, PyObject* marginal, const LogDensity* cach
 }
 
 // orvo_mmarginal.<locals>.neglog(u): closure (marginal, log-density capsule or None).
-Ref neglog_impl(Func& self, const Args& a) {
+Ref neglog_impl(Func& func, const Args& a) {
+  const Call self(func);
   PyObject* marginal = PyTuple_GET_ITEM(self.captured(), 0);
   PyObject* cap = PyTuple_GET_ITEM(self.captured(), 1);
   const LogDensity* cached = nullptr;
@@ -1119,7 +1028,7 @@ Ref neglog_impl(Func& self, const Args& a) {
 }
 
 // The mode search given the bracket [lo, hi]; `cached` as for neglog_value.
-Ref mode_refine(Func& self, Session& s, double lo, double hi, const LogDensity* cached) {
+Ref mode_refine(const Call& self, Session& s, double lo, double hi, const LogDensity* cached) {
   Minimizer m = lookup_minimizer(self);
   PyObject* marginal = s.marginal();
   if (m.kind == MinKind::Bounded || m.kind == MinKind::Golden) {
@@ -1141,7 +1050,7 @@ Ref mode_refine(Func& self, Session& s, double lo, double hi, const LogDensity* 
   return minimize_python(m, neglog.get(), lo, hi, 1e-06);
 }
 
-Ref mmarginal_run(Func& self, Session& s) {
+Ref mmarginal_run(const Call& self, Session& s) {
   const std::vector<double> p = core::mode_levels();
   const bool own_q = holds_own(self, kQmarginal, kQmarginalSpec);
   const bool own_d = holds_own(self, kDmarginal, kDmarginalSpec);
@@ -1150,11 +1059,21 @@ Ref mmarginal_run(Func& self, Session& s) {
     LogDensity ld = s.logd();
     std::vector<double> x(p.size()), dlog(p.size());
     double a = 0.0, b = 0.0;
-    numeric(q.finv->native() && ld.S->native(), [&](NoGil&) {
+    auto bracket = [&] {
       quantile_values(self, q, p.data(), p.size(), x.data());
       for (std::size_t i = 0; i < x.size(); ++i) dlog[i] = log_density1(self, ld, x[i]);
       core::mode_bracket(x.data(), dlog.data(), x.size(), a, b);
-    });
+    };
+    // All native (the minimiser looked up first: nothing between runs Python): one region for both steps.
+    const Minimizer m = lookup_minimizer(self);
+    if (q.finv->native() && ld.S->native() && (m.kind == MinKind::Bounded || m.kind == MinKind::Golden)) {
+      const double mode = numeric(true, [&](NoGil&) {
+        bracket();
+        return minimize_native(m.kind, [&](double u) { return -log_density1(self, ld, u); }, a, b, 1e-06);
+      });
+      return py_float(mode);
+    }
+    numeric(false, [&](NoGil&) { bracket(); });
     return mode_refine(self, s, a, b, &ld);
   }
   // Step by step through the module's names.
@@ -1178,7 +1097,8 @@ Ref mmarginal_run(Func& self, Session& s) {
   return mode_refine(self, s, a, b, nullptr);
 }
 
-Ref mmarginal_impl(Func& self, const Args& a) {
+Ref mmarginal_impl(Func& func, const Args& a) {
+  const Call self(func);
   Session s(self, a[0]);
   return mmarginal_run(self, s);
 }
@@ -1187,7 +1107,8 @@ Ref mmarginal_impl(Func& self, const Args& a) {
 // orvo_zmarginal
 
 // orvo_zmarginal.<locals>.<lambda>(xx): np.column_stack([xx, xx ** 2]).
-Ref moments_impl(Func& self, const Args& a) {
+Ref moments_impl(Func& func, const Args& a) {
+  const Call self(func);
   Ref two = py_long(2);
   Ref sq = require(PyNumber_Power(a[0], two.get(), Py_None));
   Ref list = require(PyList_New(2));
@@ -1197,7 +1118,8 @@ Ref moments_impl(Func& self, const Args& a) {
   return bind::call(cs.get(), list.get());
 }
 
-Ref zmarginal_impl(Func& self, const Args& a) {
+Ref zmarginal_impl(Func& func, const Args& a) {
+  const Call self(func);
   PyObject* marginal = a[0];
   if (!is_marginal(self, marginal))
     raise(PyExc_ValueError, "Input is not a valid marginal (matrix Nx2 or dict {'x','y'}).");
@@ -1209,16 +1131,17 @@ Ref zmarginal_impl(Func& self, const Args& a) {
   const bool own_e = bind::is_function_of(e.get(), kEmarginalSpec);
   if (own_e && own_smoothing_result(self) && holds_own(self, kSimpsonOddGrid, kSimpsonOddGridSpec)) {
     Smoothed sm = s.smoothed();
-    EGrid g = expectation_grid(sm);
-    const std::size_t n = g.g.x.size();
     double m[2];
-    numeric(n >= kNoGilMin, [&](NoGil&) {
+    numeric(sm.x.n() >= kNoGilMin, [&](NoGil&) {
+      core::ExpectationGrid g;
+      core::make_expectation_grid(sm.x.data, sm.y.data, sm.x.n(), g);
+      const std::size_t n = g.x.size();
       std::vector<double> fv(2 * n);
       for (std::size_t i = 0; i < n; ++i) {
-        fv[2 * i] = g.g.x[i];
-        fv[2 * i + 1] = g.g.x[i] * g.g.x[i];
+        fv[2 * i] = g.x[i];
+        fv[2 * i + 1] = g.x[i] * g.x[i];
       }
-      check(core::expectation(g.g, fv.data(), n, 2, false, m));
+      check(core::expectation(g, fv.data(), n, 2, false, m));
     });
     mean = py_float(m[0]);
     Ref two = py_long(2);
