@@ -608,3 +608,15 @@ def test_threads_get_the_serial_results():
     for got, want in zip(results, expected):
         np.testing.assert_array_equal(got["x"], want["x"])
         np.testing.assert_array_equal(got["y"], want["y"])
+
+
+@pytest.mark.parametrize("factor, points", [(-5, 3), (-2 ** 62, 3), (-2 ** 70, 3), (0, 3), (2, 6)])
+def test_any_factor_at_or_below_zero_gives_the_knot_count(factor, points):
+    m = {"x": [0.0, 0.5, 1.0], "y": [1.0, 2.0, 1.0]}
+    assert len(q.orvo_smarginal(m, log=True, factor=factor)["x"]) == points
+
+
+@pytest.mark.parametrize("factor", [2 ** 62, 2 ** 70])
+def test_a_grid_no_machine_can_hold_is_an_error(factor):
+    with pytest.raises(MemoryError):
+        q.orvo_smarginal({"x": [0.0, 0.5, 1.0], "y": [1.0, 2.0, 1.0]}, log=True, factor=factor)

@@ -7,6 +7,7 @@
 #include "quadra_internal.hpp"
 
 #include <cmath>
+#include <limits>
 
 namespace vexil::quadra {
 
@@ -150,13 +151,23 @@ Ref spline_impl(Func& func, const Args& a) {
 // ---------------------------------------------------------------------------------------------------------
 // Smoothing and the log-density function
 
+// The refinement factor as the grid size needs it. Python's arithmetic is exact, so any factor <= 0 gives
+// the knot count, however negative; a factor beyond 64 bits is as hopeless as one just inside them.
+long long grid_factor(PyObject* factor) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(factor, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw vexil::bind::PyError();
+  if (overflow > 0) return std::numeric_limits<long long>::max();
+  return (overflow < 0 || v < 0) ? 0 : v;
+}
+
 Ref smarginal_impl(Func& func, const Args& a) {
   const Call self(func);
   SmoothArgs s;
   s.log = a.as_bool(1);
   s.extrapolate = a.as_double(2);
   s.keep_type = a.as_bool(3);
-  s.factor = a.as_int(4);
+  s.factor = grid_factor(a[4]);
   return smarginal_own(self, a[0], s).result;
 }
 
