@@ -71,7 +71,6 @@ t=$SECONDS
 cd "$build"
 LD_PRELOAD="$preload" PYTHONMALLOC=malloc PYTHONPATH="$build" \
   "$python" -m pytest -q -p no:cacheprovider --rootdir="$root" -c "$root/pyproject.toml" \
-  -m "not slow and not memory" --deselect tests/test_catalogue.py::test_repeated_calls_do_not_leak \
-  --deselect tests/test_leaks.py::test_no_leak \
+  -m "not slow and not memory" \
   "$root/tests" "$@"
 echo "pytest under the sanitizers: $((SECONDS - t)) s; total $((SECONDS - start)) s"
