@@ -401,8 +401,11 @@ def quiet():
 class Measure:
     """Per (function, kind): reference counts, tracked objects, and optionally tracemalloc's traced size."""
 
-    def __init__(self, use_tracemalloc=False):
+    def __init__(self, use_tracemalloc=False, count_objects=True):
         self.use_tracemalloc = use_tracemalloc
+        # Counting the collector's objects walks the whole heap: cheap in this script, slow in a test process
+        # whose heap holds everything the earlier tests left (tracemalloc sees such objects there anyway).
+        self.count_objects = count_objects
 
     def run(self, case, kind, n, warmup=0):
         label, args, kwargs = kind[:3]
@@ -415,7 +418,7 @@ class Measure:
             gc.collect()
             watched = _watched(args, kwargs)
             counts = [sys.getrefcount(o) for o in watched]
-            objects = len(gc.get_objects())
+            objects = len(gc.get_objects()) if self.count_objects else 0
             traced0 = None
             if self.use_tracemalloc:
                 import tracemalloc
@@ -439,7 +442,7 @@ class Measure:
                 import tracemalloc
 
                 traced = tracemalloc.get_traced_memory()[0] - traced0
-            grown = len(gc.get_objects()) - objects
+            grown = len(gc.get_objects()) - objects if self.count_objects else 0
             after = [sys.getrefcount(o) for o in watched]
         changed = [(type(o).__name__, b, a) for o, b, a in zip(watched, counts, after) if a != b]
         return {"label": label, "ok": ok, "failed": failed, "types": sorted(types), "refcounts": changed,

@@ -1,14 +1,16 @@
 """Reference-leak and memory check of every public function (the CI-sized run of scripts/leakcheck.py).
 
 Each function is called a few thousand times with valid arguments and with each kind of bad argument, after a
-warm-up. Per argument kind: the arguments' reference counts must not change, the collector must not end up
-tracking more objects, and the memory allocated through Python's allocators (tracemalloc, which also sees
-numpy's array buffers) must not grow; per function, the resident set (everything, native allocations
-included) must stay within the script's tolerance. The full-size run (100,000 calls per kind) is
+warm-up. Per argument kind, the arguments' reference counts must not change and the memory allocated through
+Python's allocators (tracemalloc: objects, and numpy's array buffers) must not grow; per function, the
+resident set (everything, native allocations included) must stay within the script's tolerance. The script
+also counts the objects the collector tracks, which here would mean walking a large test process's whole heap
+for every kind; tracemalloc sees such objects anyway. The full-size run (100,000 calls per kind) is
 `python scripts/leakcheck.py`.
 """
 
 import ctypes
+import gc
 import importlib.util
 import os
 import tracemalloc
@@ -33,14 +35,19 @@ CASES, MISSING = leakcheck.all_cases()
 @pytest.fixture(scope="module")
 def traced():
     leakcheck.fix_malloc_thresholds()
+    # Whatever earlier tests left alive is moved out of the collector's way, so that the collections
+    # around each measured loop cost only what the loop itself left.
+    gc.collect()
+    gc.freeze()
     tracemalloc.start()
     yield
     tracemalloc.stop()
+    gc.unfreeze()
 
 
 def _problems(case):
     leakcheck.warm_up([case], WARMUP)
-    m = leakcheck.Measure(use_tracemalloc=True)
+    m = leakcheck.Measure(use_tracemalloc=True, count_objects=False)
     results = [m.run(case, kind, CALLS) for kind in case.kinds]
     growth = sum(r["rss"] for r in results)
     problems = []
@@ -49,8 +56,6 @@ def _problems(case):
     for r in results:
         if r["refcounts"]:
             problems.append("[%s] reference counts changed: %s" % (r["label"], r["refcounts"]))
-        if r["objects"] > leakcheck.GC_OBJECTS_SLACK:
-            problems.append("[%s] %d more objects tracked" % (r["label"], r["objects"]))
         if r["traced"] > TRACED_LIMIT:
             problems.append("[%s] %d bytes more allocated" % (r["label"], r["traced"]))
     return problems, results
@@ -88,7 +93,8 @@ class _Planted:
             self.kept.append(bytearray(64))
 
 
-@pytest.mark.parametrize("how,field", [("reference", "refcounts"), ("objects", "objects"), ("buffer", "traced")])
+@pytest.mark.parametrize("how,field", [("reference", "refcounts"), ("objects", "objects"), ("objects", "traced"),
+                                       ("buffer", "traced")])
 def test_the_check_sees_a_planted_leak(how, field, traced):
     arg = [1.0, 2.0]
     case = leakcheck.Case("planted", how, _Planted(how), [("valid", (arg,), {})])
@@ -99,7 +105,7 @@ def test_the_check_sees_a_planted_leak(how, field, traced):
         elif field == "objects":
             assert r["objects"] > leakcheck.GC_OBJECTS_SLACK, r
         else:
-            assert r["traced"] > 500 * 64, r
+            assert r["traced"] > TRACED_LIMIT, r
     finally:
         if how == "reference":
             for _ in range(500):
