@@ -934,6 +934,43 @@ def test_replaced_pchip_is_called_as_often_as_python_would(monkeypatch):
     assert counts["pchip"] == 4 + 3 * counts["dens"] and counts["dens"] > 5
 
 
+def tied_marginal():
+    """Unsorted, with tied abscissae (their order is numpy's argsort's) and NaN densities."""
+    x = np.array([3.0, 1.0, 2.0, 2.0, 5.0, 4.0, 1.0, 6.0, 0.5, 2.5])
+    y = np.array([0.4, 0.2, 0.5, 0.45, 0.05, 0.2, np.nan, 0.01, 0.1, 0.6])
+    return {"x": x, "y": y}
+
+
+def summary_inputs():
+    rng = np.random.default_rng(5)
+    out = [(f"random{i}", random_marginal(rng, [12, 75, 300, 40][i], i)) for i in range(4)]
+    out += [("tied", tied_marginal()), ("matrix", MARGINALS["gamma75-matrix"])]
+    # abscissae two units apart at 2**53: the smoothed grid has ties, which the spline refuses
+    x = 2.0 ** 53 + 2.0 * np.arange(20.0)
+    out.append(("ties-after-smoothing", {"x": x, "y": np.exp(-0.5 * ((np.arange(20.0) - 9.5) / 4.0) ** 2)}))
+    out.append(("too-few", {"x": [1.0, 2.0, 3.0], "y": [0.0, 1.0, 0.0]}))
+    return out
+
+
+@pytest.mark.parametrize("name,m", summary_inputs(), ids=[n for n, _ in summary_inputs()])
+@pytest.mark.parametrize("scipy_ok", [True, False], ids=["scipy", "fallback"])
+def test_summary_in_one_native_pass_equals_the_step_by_step_summary(name, m, scipy_ok, monkeypatch):
+    # While every name is the module's own, the summary runs natively in one pass; replacing orvo_emarginal
+    # by a pass-through sends it step by step through the module's names. Same numbers, bit for bit, or the
+    # same error.
+    monkeypatch.setattr(q, "_SCIPY_OK", scipy_ok)
+    fast = outcome(lambda: q.orvo_zmarginal(m, silent=True))
+    real = q.orvo_emarginal
+    monkeypatch.setattr(q, "orvo_emarginal", lambda fun, marginal, *a, **k: real(fun, marginal, *a, **k))
+    steps = outcome(lambda: q.orvo_zmarginal(m, silent=True))
+    assert fast == steps
+    # tied knots pass the linear fallback, not scipy's interpolators
+    if name.startswith(("random", "matrix")) or (name == "tied" and not scipy_ok):
+        assert fast[0] == "ok" and all(math.isfinite(v) for v in fast[1].values())
+    else:
+        assert fast[0] == "err" and fast[1] is ValueError
+
+
 def test_replaced_smoothing_is_called_at_every_step(monkeypatch):
     m = MARGINALS["normal50"]
     want = q.orvo_zmarginal(m, silent=True)

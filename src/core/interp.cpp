@@ -41,32 +41,45 @@ std::size_t interval_of(const double* x, std::size_t nk, double v) {
   return std::min(base, nk - 2);
 }
 
-// An index of nk equal-width buckets over [x[0], x[nk-1]]: for each, the last knot of the buckets before
-// it. bucket() does not decrease as v grows, so that knot lies below any v of the bucket, and find() walks
-// on from it to v's interval.
+// An index of nk equal-width buckets over [x[0], x[nk-1]]: for each bucket b, first_[b] is the last knot
+// of the buckets before it (0 when none), and first_[nk] = nk - 1. bucket() does not decrease as v grows,
+// so every knot of an earlier bucket lies at or below any v of bucket b and every knot of a later one above
+// it: v's interval lies in [first_[b], first_[b + 1]]. That range is short wherever the knots are spread
+// evenly and is then counted without branches (points in random order would defeat a branch predictor);
+// longer ranges (crowded knots) are searched.
 class KnotBuckets {
  public:
-  KnotBuckets(const double* x, std::size_t nk) : lo_(x[0]), nk_(nk), first_(nk) {
+  KnotBuckets(const double* x, std::size_t nk) : lo_(x[0]), nk_(nk), first_(nk + 1) {
     scale_ = static_cast<double>(nk) / (x[nk - 1] - x[0]);
     std::size_t k = 0;  // knots 0..k-1 lie in buckets before b
     for (std::size_t b = 0; b < nk; ++b) {
       while (k < nk && bucket(x[k]) < b) ++k;
       first_[b] = k > 0 ? k - 1 : 0;
     }
+    first_[nk] = nk - 1;
   }
 
   // For x[0] <= v <= x[nk-1].
   std::size_t find(const double* x, double v) const {
-    std::size_t i = first_[bucket(v)];
-    const std::size_t last = nk_ - 2;
-    for (int step = 0; i < last && x[i + 1] <= v; ++step) {
-      if (step == 8) return interval_of(x, nk_, v);  // a crowded bucket
-      ++i;
+    const std::size_t b = bucket(v);
+    const std::size_t lo = first_[b], span = first_[b + 1] - lo;
+    std::size_t i = lo;
+    if (span <= kShort) {
+      const std::size_t top = nk_ - 1;
+      for (std::size_t s = 1; s <= kShort; ++s) {
+        const std::size_t k = std::min(lo + s, top);
+        i += static_cast<std::size_t>((s <= span) & (x[k] <= v));
+      }
+    } else {
+      i += interval_of(x + lo, span + 1, v);
+      if (x[lo + span] <= v) i = lo + span;  // interval_of stops one short of the range's last knot
     }
-    return std::min(i, last);
+    return std::min(i, nk_ - 2);
   }
 
  private:
+  static constexpr std::size_t kShort = 4;
+
   std::size_t bucket(double v) const {
     const double b = (v - lo_) * scale_;
     return b < static_cast<double>(nk_) ? static_cast<std::size_t>(b) : nk_ - 1;  // NaN and inf: the last
@@ -80,8 +93,9 @@ class KnotBuckets {
 // Calls at(j, i) for each point v[j] inside [x[0], x[nk-1]], i its interval, and writes NaN to out[j] for
 // the others (and for NaN). Each is looked for from the interval of the point before: a walk when it lies at
 // most 8 knots on (so sorted points cost no search), else a search: a binary search of all the knots (whose
-// fixed number of steps the branch predictor learns, unlike a search of a variable range), or, once a call
-// has needed many searches and many points remain (unsorted points), the bucket index.
+// fixed number of steps the branch predictor learns, unlike a search of a variable range). Once a call has
+// needed many searches and many points remain (unsorted points), every later point goes straight to the
+// bucket index.
 template <class At>
 void locate(const double* x, std::size_t nk, const double* v, std::size_t n, double* out, At&& at) {
   const std::size_t last = nk - 2;  // last interval
@@ -99,7 +113,9 @@ void locate(const double* x, std::size_t nk, const double* v, std::size_t n, dou
       out[j] = kNaN;
       continue;
     }
-    if (u < x[i]) {
+    if (buckets) {  // the points are not in order: no walk
+      i = buckets->find(x, u);
+    } else if (u < x[i]) {
       i = search(u, n - j);
     } else if (i < last && x[i + 1] <= u) {
       if (i + 8 < nk && x[i + 8] <= u) {

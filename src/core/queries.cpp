@@ -16,7 +16,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // ---------------------------------------------------------------------------------------------------
 // Density
 
-void density_eval(const LogDensity& f, const double* x, std::size_t n, bool log, double* out) {
+void std_exp(const double* in, double* out, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) out[i] = std::exp(in[i]);
+}
+
+void density_eval(const LogDensity& f, const double* x, std::size_t n, bool log, double* out, VectorExp exp) {
   std::vector<double> inside;
   std::vector<std::size_t> where;
   inside.reserve(n);
@@ -31,7 +35,8 @@ void density_eval(const LogDensity& f, const double* x, std::size_t n, bool log,
   }
   std::vector<double> lv(inside.size());
   f.fn.eval(inside.data(), inside.size(), lv.data());
-  for (std::size_t j = 0; j < where.size(); ++j) out[where[j]] = log ? lv[j] : std::exp(lv[j]);
+  if (!log) exp(lv.data(), lv.data(), lv.size());
+  for (std::size_t j = 0; j < where.size(); ++j) out[where[j]] = lv[j];
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -23,9 +23,16 @@ struct LogDensity {
   Interpolant fn;
 };
 
+// exp of n values into out (in == out allowed); the caller may supply the exact loop its results must agree
+// with (the extension module passes numpy's).
+using VectorExp = void (*)(const double* in, double* out, std::size_t n) noexcept;
+// The C library's exp, value by value.
+void std_exp(const double* in, double* out, std::size_t n) noexcept;
+
 // Density (or log-density) at n points: exp(f(x)) (f(x)) inside the closed range, 0.0 (-inf) elsewhere
 // and for NaN.
-void density_eval(const LogDensity& f, const double* x, std::size_t n, bool log, double* out);
+void density_eval(const LogDensity& f, const double* x, std::size_t n, bool log, double* out,
+                  VectorExp exp = std_exp);
 
 // ---------------------------------------------------------------------------------------------------
 // Distribution and quantile functions

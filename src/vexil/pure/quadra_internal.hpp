@@ -121,6 +121,14 @@ struct Array {
   std::size_t n() const noexcept { return static_cast<std::size_t>(size); }
 };
 
+// A read-only view of n doubles: an Array's buffer or a vector's (neither may change while it is used).
+struct Span {
+  const double* data;
+  std::size_t n;
+  Span(const Array& a) noexcept : data(a.data), n(a.n()) {}               // NOLINT: implicit by design
+  Span(const std::vector<double>& v) noexcept : data(v.data()), n(v.size()) {}  // NOLINT
+};
+
 // A float64 ndarray (any subclass, any layout) in native byte order; `exact`: of the ndarray class itself.
 bool is_float64(PyObject* o);
 inline bool is_exact_float64(PyObject* o) { return PyArray_CheckExact(o) && is_float64(o); }
@@ -374,5 +382,30 @@ LogDensity log_density_of(const Call& self, const Cleaned& c);
 // orvo_sfmarginal(orvo_smarginal(marginal)) (or orvo_smarginal(marginal, keep_type=False) when
 // pass_keep_type): the marginal cleaned and smoothed once, its log-density function built once.
 LogDensity prepare(const Call& self, PyObject* marginal, bool pass_keep_type = false);
+
+// ---------------------------------------------------------------------------------------------------------
+// The numeric bodies of the pipeline's steps, for callers that run several steps in one region without the
+// GIL. They touch no Python object, except that the cleaning takes the GIL back (through `nogil`) for
+// numpy's argsort of tied abscissae, and a replaced _pchip is called with it. Errors are StatusError.
+
+// What the cleaning of x and y (float64 arrays, as the module's _as_xy returns them) reads, prepared with the
+// GIL: both flattened to C-contiguous arrays (the NaN densities first dropped by numpy's indexing when the
+// shapes differ), and _EPS when the density filter will use it.
+struct CleanInput {
+  Array x, y;
+  double eps = 0.0;
+};
+CleanInput clean_input(const Call& self, PyObject* x, PyObject* y);
+// The cleaning of n points with the given _EPS (the x and y of a CleanInput, or a grid to clean again).
+void clean_numeric(const double* x, const double* y, std::size_t n, double eps, core::Marginal& out, NoGil& nogil);
+// The smoothing of a cleaned marginal (x: k points, y: ky values) onto xs.size() grid points: abscissae into
+// xs, log-densities into ly (densities unless args.log). With clean_eps, the densities are then cleaned into
+// `cleaned` with that _EPS, as the module's own orvo_marginal_fix would.
+void smooth_numeric(const Call& self, const FactoryRef& pchip, const double* x, std::size_t k, const double* y,
+                    std::size_t ky, const SmoothArgs& args, const double* clean_eps, std::vector<double>& xs,
+                    std::vector<double>& ly, core::Marginal& cleaned, NoGil& nogil);
+// The log-density of a cleaned marginal (at least one point): "range" and the cubic of log y, built by a
+// native `cubic`.
+LogDensity native_log_density(const FactoryRef& cubic, const Span& x, const Span& y);
 
 }  // namespace vexil::quadra

@@ -488,8 +488,9 @@ struct NumpyArgsort {
   }
 };
 
-// The cleaning of two float64 arrays (as the module's _as_xy returns them).
-Cleaned clean_arrays(const Call& self, PyObject* xa, PyObject* ya) {
+}  // namespace
+
+CleanInput clean_input(const Call& self, PyObject* xa, PyObject* ya) {
   Ref x = Ref::borrow(xa), y = Ref::borrow(ya);
   PyArrayObject* X = reinterpret_cast<PyArrayObject*>(xa);
   PyArrayObject* Y = reinterpret_cast<PyArrayObject*>(ya);
@@ -508,15 +509,28 @@ Cleaned clean_arrays(const Call& self, PyObject* xa, PyObject* ya) {
       raise(PyExc_ValueError, "Marginal x and y must have the same shape.");
   }
   // Equal shapes: boolean indexing visits both in C order, i.e. the flattened arrays.
-  Array cx = contiguous(x.get()), cy = contiguous(y.get());
+  CleanInput in;
+  in.x = contiguous(x.get());
+  in.y = contiguous(y.get());
   // _EPS is first used by the density filter, after the check for no finite densities (as in Python).
   bool any_density = false;
-  for (npy_intp i = 0; i < cy.size && !any_density; ++i) any_density = !std::isnan(cy.data[i]);
-  const double eps = any_density ? self.eps() : 0.0;
+  for (npy_intp i = 0; i < in.y.size && !any_density; ++i) any_density = !std::isnan(in.y.data[i]);
+  in.eps = any_density ? self.eps() : 0.0;
+  return in;
+}
+
+void clean_numeric(const double* x, const double* y, std::size_t n, double eps, core::Marginal& out, NoGil& nogil) {
+  check(core::clean_marginal(x, y, n, eps, out, NumpyArgsort{nogil}));
+}
+
+namespace {
+
+// The cleaning of two float64 arrays (as the module's _as_xy returns them).
+Cleaned clean_arrays(const Call& self, PyObject* xa, PyObject* ya) {
+  const CleanInput in = clean_input(self, xa, ya);
   core::Marginal out;
-  numeric(cx.n() >= 4 * kNoGilMin, [&](NoGil& nogil) {
-    check(core::clean_marginal(cx.data, cy.data, cx.n(), eps, out, NumpyArgsort{nogil}));
-  });
+  numeric(in.x.n() >= 4 * kNoGilMin,
+          [&](NoGil& nogil) { clean_numeric(in.x.data, in.y.data, in.x.n(), in.eps, out, nogil); });
   return cleaned_arrays(out);
 }
 
@@ -568,6 +582,36 @@ Ref to_dict_or_mat(const Call& self, PyObject* x, PyObject* y, bool as_matrix) {
 // ---------------------------------------------------------------------------------------------------------
 // Smoothing
 
+void smooth_numeric(const Call& self, const FactoryRef& pchip, const double* x, std::size_t k, const double* y,
+                    std::size_t ky, const SmoothArgs& args, const double* clean_eps, std::vector<double>& xs,
+                    std::vector<double>& ly, core::Marginal& cleaned, NoGil& nogil) {
+  const std::size_t n = xs.size();
+  std::vector<double> xk, t;
+  core::tmap_coordinate(x, k, args.extrapolate, xk, t);
+  const std::size_t nx = xk.size();
+  auto build = [&](const double* a, std::size_t na, const double* b, std::size_t nb) {
+    if (pchip.native()) return pchip.build(a, na, b, nb);
+    WithGil gil(nogil);
+    return pchip.build(a, na, b, nb);
+  };
+  auto eval = [&](const Interp& f, const double* v, std::size_t nv, double* out) {
+    if (f.native()) return f.eval(self, v, nv, out);
+    WithGil gil(nogil);
+    f.eval(self, v, nv, out);
+  };
+  auto t2x = build(t.data(), nx, xk.data(), nx);
+  auto x2t = build(xk.data(), nx, t.data(), nx);
+  std::vector<double> grid = core::np_linspace(core::np_min(t.data(), nx), core::np_max(t.data(), nx), n);
+  std::vector<double> ti(k), logy(ky);
+  eval(*x2t, x, k, ti.data());
+  np_log(y, logy.data(), ky);
+  auto logd = build(ti.data(), k, logy.data(), ky);
+  eval(*logd, grid.data(), n, ly.data());
+  eval(*t2x, grid.data(), n, xs.data());
+  if (!args.log) np_exp(ly.data(), ly.data(), n);  // the densities, in place
+  if (clean_eps) clean_numeric(xs.data(), ly.data(), n, *clean_eps, cleaned, nogil);
+}
+
 Smoothed smarginal_own(const Call& self, PyObject* marginal, const SmoothArgs& args) {
   XY in = as_xy(self, marginal);
   Cleaned c = marginal_fix_xy(self, in.x.get(), in.y.get());
@@ -594,20 +638,7 @@ Smoothed smarginal_own(const Call& self, PyObject* marginal, const SmoothArgs& a
   std::vector<double> xs(n), ly(n);
   core::Marginal cleaned;
   numeric(pchip.native() && n >= kNoGilMin, [&](NoGil& nogil) {
-    std::vector<double> xk, t;
-    core::tmap_coordinate(c.x.data, k, e, xk, t);
-    const std::size_t nx = xk.size();
-    auto t2x = pchip.build(t.data(), xk.data(), nx);
-    auto x2t = pchip.build(xk.data(), t.data(), nx);
-    std::vector<double> grid = core::np_linspace(core::np_min(t.data(), nx), core::np_max(t.data(), nx), n);
-    std::vector<double> ti(k), logy(ky);
-    x2t->eval(self, c.x.data, k, ti.data());
-    np_log(c.y.data, logy.data(), ky);
-    auto logd = pchip.build(ti.data(), k, logy.data(), ky);
-    logd->eval(self, grid.data(), n, ly.data());
-    t2x->eval(self, grid.data(), n, xs.data());
-    if (!args.log) np_exp(ly.data(), ly.data(), n);  // the densities, in place
-    if (own_fix) check(core::clean_marginal(xs.data(), ly.data(), n, eps, cleaned, NumpyArgsort{nogil}));
+    smooth_numeric(self, pchip, c.x.data, k, c.y.data, ky, args, own_fix ? &eps : nullptr, xs, ly, cleaned, nogil);
   });
 
   Smoothed s;
@@ -662,21 +693,25 @@ LogDensity log_density_of(const Call& self, const Cleaned& c) {
     Ref m = require(PyObject_CallMethod(c.x.get(), "min", nullptr));
   }
   FactoryRef cubic = FactoryRef::lookup(self, Factory::Cubic);
+  if (cubic.native()) return numeric(k >= kNoGilMin, [&](NoGil&) { return native_log_density(cubic, c.x, c.y); });
   Array logy = new_array(static_cast<npy_intp>(c.y.size));
-  if (cubic.native()) {
-    auto core_ld = std::make_shared<core::LogDensity>();
-    core_ld->lo = ld.lo;
-    core_ld->hi = ld.hi;
-    numeric(k >= kNoGilMin, [&](NoGil&) {
-      np_log(c.y.data, logy.data, c.y.n());
-      cubic.make(c.x.data, k, logy.data, c.y.n(), core_ld->fn);
-    });
-    ld.S = Interp::native(std::shared_ptr<const core::Interpolant>(core_ld, &core_ld->fn));
-    ld.core = std::move(core_ld);
-  } else {
-    np_log(c.y.data, logy.data, c.y.n());
-    ld.S = cubic.build(c.x, logy);
-  }
+  np_log(c.y.data, logy.data, c.y.n());
+  ld.S = cubic.build(c.x, logy);
+  return ld;
+}
+
+LogDensity native_log_density(const FactoryRef& cubic, const Span& x, const Span& y) {
+  auto core_ld = std::make_shared<core::LogDensity>();
+  core_ld->lo = core::np_min(x.data, x.n);
+  core_ld->hi = core::np_max(x.data, x.n);
+  std::vector<double> logy(y.n);
+  np_log(y.data, logy.data(), y.n);
+  cubic.make(x.data, x.n, logy.data(), y.n, core_ld->fn);
+  LogDensity ld;
+  ld.lo = core_ld->lo;
+  ld.hi = core_ld->hi;
+  ld.S = Interp::native(std::shared_ptr<const core::Interpolant>(core_ld, &core_ld->fn));
+  ld.core = std::move(core_ld);
   return ld;
 }
 

@@ -210,7 +210,7 @@ void grid_densities(const Call& self, const LogDensity& ld, long long length, st
     WithGil gil(ng);
     ld.S->eval(self, xx.data(), n, ef.data());
   }
-  for (double& v : ef) v = std::exp(v);
+  np_exp(ef.data(), ef.data(), n);
 }
 
 // The grid distribution function on `length` points: grid_densities, then (numpy's IndexError for fewer
@@ -239,19 +239,24 @@ bool release_for(const LogDensity& ld, const FactoryRef& f, long long length) {
   return ld.S->native() && f.native() && length >= static_cast<long long>(kNoGilMin);
 }
 
+// The numeric body of build_quantile_inverse, inside a region; eps is this call's _EPS.
+QuantileInverse quantile_inverse_numeric(const Call& self, const LogDensity& ld, long long length,
+                                         const FactoryRef& pchip, double eps, NoGil& ng) {
+  std::vector<double> xx, cdf;
+  grid_cdf(self, ld, length, xx, cdf, ng);
+  core::thin_plateaus(cdf, xx, eps);
+  QuantileInverse q;
+  q.finv = build_pchip(pchip, cdf, xx, ng);
+  q.top = {cdf.back(), xx.back()};
+  return q;
+}
+
 QuantileInverse build_quantile_inverse(const Call& self, const LogDensity& ld, long long length) {
   check_linspace_num(length);
   FactoryRef pchip = FactoryRef::lookup(self, Factory::Pchip);
   const double eps = length >= 2 ? self.eps() : 0.0;  // a shorter grid fails before the thinning
-  QuantileInverse q;
-  numeric(release_for(ld, pchip, length), [&](NoGil& ng) {
-    std::vector<double> xx, cdf;
-    grid_cdf(self, ld, length, xx, cdf, ng);
-    core::thin_plateaus(cdf, xx, eps);
-    q.finv = build_pchip(pchip, cdf, xx, ng);
-    q.top = {cdf.back(), xx.back()};
-  });
-  return q;
+  return numeric(release_for(ld, pchip, length),
+                 [&](NoGil& ng) { return quantile_inverse_numeric(self, ld, length, pchip, eps, ng); });
 }
 
 // F(vals) for an interpolator built by the module (or a replacement's result), `vals` holding the (already
@@ -331,7 +336,7 @@ Ref dmarginal_run(const Call& self, Session& s, PyObject* x, bool log) {
     Array res = direct ? Array{out, static_cast<double*>(PyArray_DATA(A(out.get()))), xc.size} : new_array_like(xc.get());
     {
       NoGil ng(xc.n() >= kNoGilMin);
-      core::density_eval(*ld.core, xc.data, xc.n(), log, res.data);
+      core::density_eval(*ld.core, xc.data, xc.n(), log, res.data, np_exp);
     }
     if (!direct) require_ok(PyArray_CopyInto(A(out.get()), res.arr()));
     return out;
@@ -381,6 +386,8 @@ Minimizer lookup_minimizer(const Call& self) {
   if (!bind::is_function_of(m.get(), kMinimizeSpec)) return {MinKind::Replaced, m};
   return own_minimizer(self);
 }
+// True when the minimiser runs natively (scipy's bounded method, or the golden-section search).
+bool native_kind(const Minimizer& m) { return m.kind == MinKind::Bounded || m.kind == MinKind::Golden; }
 
 // The native minimisers (Bounded or Golden) on a native objective double(double). Throws StatusError for
 // bad bounds.
@@ -764,7 +771,7 @@ Ref hpd_impl(Func& func, const Args& a) {
     Minimizer m = lookup_minimizer(self);
     const Interp& F = *finv;
     double low, high;
-    if (m.kind == MinKind::Bounded || m.kind == MinKind::Golden) {
+    if (native_kind(m)) {
       double x0 = numeric(F.native(), [&](NoGil&) {
         return minimize_native(m.kind, [&](double z) { return width_value(self, F, z, c); }, 0.0, c, 1e-06);
       });
@@ -1031,7 +1038,7 @@ Ref neglog_impl(Func& func, const Args& a) {
 Ref mode_refine(const Call& self, Session& s, double lo, double hi, const LogDensity* cached) {
   Minimizer m = lookup_minimizer(self);
   PyObject* marginal = s.marginal();
-  if (m.kind == MinKind::Bounded || m.kind == MinKind::Golden) {
+  if (native_kind(m)) {
     const bool release = cached && cached->S->native() && holds_own(self, kDmarginal, kDmarginalSpec);
     if (release) {
       const LogDensity& ld = *cached;
@@ -1050,6 +1057,23 @@ Ref mode_refine(const Call& self, Session& s, double lo, double hi, const LogDen
   return minimize_python(m, neglog.get(), lo, hi, 1e-06);
 }
 
+// The bracket of the mode search: the log-density at the quantiles of the mode levels, and the quantiles
+// either side of its largest value.
+void mode_bracket(const Call& self, const QuantileInverse& q, const LogDensity& ld, double& a, double& b) {
+  const std::vector<double> p = core::mode_levels();
+  std::vector<double> x(p.size()), dlog(p.size());
+  quantile_values(self, q, p.data(), p.size(), x.data());
+  for (std::size_t i = 0; i < x.size(); ++i) dlog[i] = log_density1(self, ld, x[i]);
+  core::mode_bracket(x.data(), dlog.data(), x.size(), a, b);
+}
+
+// The whole mode search on native pieces (q, ld and the minimiser), inside a region.
+double mode_numeric(const Call& self, const QuantileInverse& q, const LogDensity& ld, MinKind kind) {
+  double a = 0.0, b = 0.0;
+  mode_bracket(self, q, ld, a, b);
+  return minimize_native(kind, [&](double u) { return -log_density1(self, ld, u); }, a, b, 1e-06);
+}
+
 Ref mmarginal_run(const Call& self, Session& s) {
   const std::vector<double> p = core::mode_levels();
   const bool own_q = holds_own(self, kQmarginal, kQmarginalSpec);
@@ -1057,23 +1081,12 @@ Ref mmarginal_run(const Call& self, Session& s) {
   if (s.cached() && own_q && own_d) {
     QuantileInverse q = s.quantile_inverse(kDefaultLength);
     LogDensity ld = s.logd();
-    std::vector<double> x(p.size()), dlog(p.size());
-    double a = 0.0, b = 0.0;
-    auto bracket = [&] {
-      quantile_values(self, q, p.data(), p.size(), x.data());
-      for (std::size_t i = 0; i < x.size(); ++i) dlog[i] = log_density1(self, ld, x[i]);
-      core::mode_bracket(x.data(), dlog.data(), x.size(), a, b);
-    };
     // All native (the minimiser looked up first: nothing between runs Python): one region for both steps.
     const Minimizer m = lookup_minimizer(self);
-    if (q.finv->native() && ld.S->native() && (m.kind == MinKind::Bounded || m.kind == MinKind::Golden)) {
-      const double mode = numeric(true, [&](NoGil&) {
-        bracket();
-        return minimize_native(m.kind, [&](double u) { return -log_density1(self, ld, u); }, a, b, 1e-06);
-      });
-      return py_float(mode);
-    }
-    numeric(false, [&](NoGil&) { bracket(); });
+    if (q.finv->native() && ld.S->native() && native_kind(m))
+      return py_float(numeric(true, [&](NoGil&) { return mode_numeric(self, q, ld, m.kind); }));
+    double a = 0.0, b = 0.0;
+    numeric(false, [&](NoGil&) { mode_bracket(self, q, ld, a, b); });
     return mode_refine(self, s, a, b, &ld);
   }
   // Step by step through the module's names.
@@ -1118,36 +1131,109 @@ Ref moments_impl(Func& func, const Args& a) {
   return bind::call(cs.get(), list.get());
 }
 
-Ref zmarginal_impl(Func& func, const Args& a) {
-  const Call self(func);
-  PyObject* marginal = a[0];
-  if (!is_marginal(self, marginal))
-    raise(PyExc_ValueError, "Input is not a valid marginal (matrix Nx2 or dict {'x','y'}).");
+// E[X] and E[X^2] on the module's own expectation grid of a smoothed marginal.
+void moments_numeric(const Span& x, const Span& y, double m[2]) {
+  core::ExpectationGrid g;
+  core::make_expectation_grid(x.data, y.data, x.n, g);
+  const std::size_t n = g.x.size();
+  std::vector<double> fv(2 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    fv[2 * i] = g.x[i];
+    fv[2 * i + 1] = g.x[i] * g.x[i];
+  }
+  check(core::expectation(g, fv.data(), n, 2, false, m));
+}
+
+// sd = float(np.sqrt(max(m2 - mean ** 2, 0.0))) for a float mean: Python's float power (its OverflowError).
+Ref sd_of(const Ref& mean, double m2) {
+  Ref two = py_long(2);
+  Ref msq = require(PyNumber_Power(mean.get(), two.get(), Py_None));
+  const double var = m2 - PyFloat_AS_DOUBLE(msq.get());
+  return py_float(std::sqrt(var > 0.0 ? var : 0.0));
+}
+
+constexpr double kSummaryLevels[5] = {0.025, 0.25, 0.5, 0.75, 0.975};
+
+// The eight numbers of a summary.
+struct Summary {
+  Ref mean, sd, quantiles[5], mode;
+};
+
+// True when every name the summary uses holds the module's own object and every step is native: then the
+// whole summary, once the marginal has been read, runs in one region without the GIL, and threads
+// summarising different marginals run in parallel.
+bool summary_is_native(const Call& self) {
+  return pipeline_pure(self) && holds_own(self, kEmarginal, kEmarginalSpec) &&
+         holds_own(self, kSimpsonOddGrid, kSimpsonOddGridSpec) && holds_own(self, kQmarginal, kQmarginalSpec) &&
+         holds_own(self, kMmarginal, kMmarginalSpec) && holds_own(self, kDmarginal, kDmarginalSpec) &&
+         native_kind(lookup_minimizer(self));
+}
+
+// The summary through the module's own steps, in their order: the marginal read, cleaned and smoothed once;
+// the moments on the smoothed grid; its log-density (the smoothed marginal cleaned again first unless its x
+// is strictly increasing, when that changes nothing); the quantiles; the mode search.
+Summary summary_native(const Call& self, PyObject* marginal) {
+  const XY in = as_xy_own(self, marginal);
+  Ref x = asarray_float(self, in.x.get());
+  Ref y = asarray_float(self, in.y.get());
+  const CleanInput raw = clean_input(self, x.get(), y.get());
+  const FactoryRef pchip = FactoryRef::lookup(self, Factory::Pchip);
+  const FactoryRef cubic = FactoryRef::lookup(self, Factory::Cubic);
+  const MinKind kind = lookup_minimizer(self).kind;
+  const double eps = raw.eps;
+
+  double moments[2] = {0.0, 0.0}, quantiles[5], mode = 0.0;
+  enum class Stop { done, grid_too_large, mean_overflows } stop = Stop::done;
+  numeric(true, [&](NoGil& ng) {
+    core::Marginal c;
+    clean_numeric(raw.x.data, raw.y.data, raw.x.n(), eps, c, ng);
+    const SmoothArgs args;
+    std::size_t n = 0;
+    if (!core::smoothing_size(c.x.size(), args.extrapolate, args.factor, n) ||
+        n > static_cast<std::size_t>(NPY_MAX_INTP) / 16) {
+      stop = Stop::grid_too_large;
+      return;
+    }
+    std::vector<double> xs(n), ly(n);
+    core::Marginal sm;
+    smooth_numeric(self, pchip, c.x.data(), c.x.size(), c.y.data(), c.y.size(), args, &eps, xs, ly, sm, ng);
+    moments_numeric(sm.x, sm.y, moments);
+    if (std::isfinite(moments[0]) && std::isinf(moments[0] * moments[0])) {
+      stop = Stop::mean_overflows;  // raised by the power below, before anything else would run
+      return;
+    }
+    core::Marginal again;
+    const bool clean_again = !core::strictly_increasing(sm.x.data(), sm.x.size());
+    if (clean_again) clean_numeric(sm.x.data(), sm.y.data(), sm.x.size(), eps, again, ng);
+    const core::Marginal& f = clean_again ? again : sm;
+    const LogDensity ld = native_log_density(cubic, f.x, f.y);
+    const QuantileInverse q = quantile_inverse_numeric(self, ld, kDefaultLength, pchip, eps, ng);
+    quantile_values(self, q, kSummaryLevels, 5, quantiles);
+    mode = mode_numeric(self, q, ld, kind);
+  });
+  if (stop == Stop::grid_too_large) raise(PyExc_MemoryError, "the smoothing grid is too large");
+  Summary z;
+  z.mean = py_float(moments[0]);
+  z.sd = sd_of(z.mean, moments[1]);
+  for (int i = 0; i < 5; ++i) z.quantiles[i] = py_float(quantiles[i]);
+  z.mode = py_float(mode);
+  return z;
+}
+
+// The summary step by step through the module's names (any of them replaced).
+Summary summary_by_steps(const Call& self, PyObject* marginal) {
   Session s(self, marginal);
+  Summary z;
 
   // Mean and standard deviation from the first two moments.
-  Ref mean, sd;
   Ref e = self.global(kEmarginal);
   const bool own_e = bind::is_function_of(e.get(), kEmarginalSpec);
   if (own_e && own_smoothing_result(self) && holds_own(self, kSimpsonOddGrid, kSimpsonOddGridSpec)) {
     Smoothed sm = s.smoothed();
     double m[2];
-    numeric(sm.x.n() >= kNoGilMin, [&](NoGil&) {
-      core::ExpectationGrid g;
-      core::make_expectation_grid(sm.x.data, sm.y.data, sm.x.n(), g);
-      const std::size_t n = g.x.size();
-      std::vector<double> fv(2 * n);
-      for (std::size_t i = 0; i < n; ++i) {
-        fv[2 * i] = g.x[i];
-        fv[2 * i + 1] = g.x[i] * g.x[i];
-      }
-      check(core::expectation(g, fv.data(), n, 2, false, m));
-    });
-    mean = py_float(m[0]);
-    Ref two = py_long(2);
-    Ref msq = require(PyNumber_Power(mean.get(), two.get(), Py_None));  // Python's float power (OverflowError)
-    const double var = m[1] - PyFloat_AS_DOUBLE(msq.get());
-    sd = py_float(std::sqrt(var > 0.0 ? var : 0.0));
+    numeric(sm.x.n() >= kNoGilMin, [&](NoGil&) { moments_numeric(sm.x, sm.y, m); });
+    z.mean = py_float(m[0]);
+    z.sd = sd_of(z.mean, m[1]);
   } else {
     Ref lam = self.nested(kMomentsSpec);
     Ref m12;
@@ -1159,48 +1245,55 @@ Ref zmarginal_impl(Func& func, const Args& a) {
     }
     Ref i0 = py_long(0), i1 = py_long(1), two = py_long(2);
     Ref m1 = require(PyObject_GetItem(m12.get(), i0.get()));
-    mean = require(PyNumber_Float(m1.get()));
+    z.mean = require(PyNumber_Float(m1.get()));
     Ref m2 = require(PyObject_GetItem(m12.get(), i1.get()));
-    Ref msq = require(PyNumber_Power(mean.get(), two.get(), Py_None));
+    Ref msq = require(PyNumber_Power(z.mean.get(), two.get(), Py_None));
     Ref var = require(PyNumber_Subtract(m2.get(), msq.get()));
     Ref zero = py_float(0.0);
     Ref gt = require(PyObject_RichCompare(var.get(), zero.get(), Py_GT));
     Ref mx = truth(gt.get()) ? var : zero;
     Ref sqrt = np_attr(self, kSqrt);
     Ref r = bind::call(sqrt.get(), mx.get());
-    sd = require(PyNumber_Float(r.get()));
+    z.sd = require(PyNumber_Float(r.get()));
   }
 
   // The five quantiles.
-  static const double kLevels[5] = {0.025, 0.25, 0.5, 0.75, 0.975};
-  Ref qitems[5];
   Ref q = self.global(kQmarginal);
   if (bind::is_function_of(q.get(), kQmarginalSpec) && s.cached()) {
     QuantileInverse qi = s.quantile_inverse(kDefaultLength);
     double v[5];
-    numeric(false, [&](NoGil&) { quantile_values(self, qi, kLevels, 5, v); });
-    for (int i = 0; i < 5; ++i) qitems[i] = py_float(v[i]);
+    numeric(false, [&](NoGil&) { quantile_values(self, qi, kSummaryLevels, 5, v); });
+    for (int i = 0; i < 5; ++i) z.quantiles[i] = py_float(v[i]);
   } else {
     Ref list = require(PyList_New(5));
-    for (int i = 0; i < 5; ++i) PyList_SET_ITEM(list.get(), i, py_float(kLevels[i]).release());
+    for (int i = 0; i < 5; ++i) PyList_SET_ITEM(list.get(), i, py_float(kSummaryLevels[i]).release());
     Ref qs = bind::is_function_of(q.get(), kQmarginalSpec) ? qmarginal_run(self, s, list.get(), kDefaultLength)
                                                            : bind::call(q.get(), list.get(), marginal);
     for (int i = 0; i < 5; ++i) {
       Ref idx = py_long(i);
-      qitems[i] = require(PyObject_GetItem(qs.get(), idx.get()));
+      z.quantiles[i] = require(PyObject_GetItem(qs.get(), idx.get()));
     }
   }
 
   // The mode.
   Ref mm = self.global(kMmarginal);
-  Ref mode = bind::is_function_of(mm.get(), kMmarginalSpec) ? mmarginal_run(self, s) : bind::call(mm.get(), marginal);
+  z.mode = bind::is_function_of(mm.get(), kMmarginalSpec) ? mmarginal_run(self, s) : bind::call(mm.get(), marginal);
+  return z;
+}
+
+Ref zmarginal_impl(Func& func, const Args& a) {
+  const Call self(func);
+  PyObject* marginal = a[0];
+  if (!is_marginal(self, marginal))
+    raise(PyExc_ValueError, "Input is not a valid marginal (matrix Nx2 or dict {'x','y'}).");
+  const Summary z = summary_is_native(self) ? summary_native(self, marginal) : summary_by_steps(self, marginal);
 
   if (!a.as_bool(1)) {
     static const char* const kLabels[8] = {"Mean            ", "Stdev           ", "Quantile  0.025 ",
                                            "Quantile  0.25  ", "Quantile  0.5   ", "Quantile  0.75  ",
                                            "Quantile  0.975 ", "Mode            "};
-    PyObject* values[8] = {mean.get(),     sd.get(),       qitems[0].get(), qitems[1].get(),
-                           qitems[2].get(), qitems[3].get(), qitems[4].get(), mode.get()};
+    PyObject* values[8] = {z.mean.get(),         z.sd.get(),           z.quantiles[0].get(), z.quantiles[1].get(),
+                           z.quantiles[2].get(), z.quantiles[3].get(), z.quantiles[4].get(), z.mode.get()};
     for (int i = 0; i < 8; ++i) {
       Ref text = require(PyObject_Format(values[i], kFormat.get()));
       Ref label = bind::str(kLabels[i]);
@@ -1211,14 +1304,14 @@ Ref zmarginal_impl(Func& func, const Args& a) {
   }
 
   Ref out = require(PyDict_New());
-  require_ok(PyDict_SetItemString(out.get(), "mean", mean.get()));
-  require_ok(PyDict_SetItemString(out.get(), "sd", sd.get()));
+  require_ok(PyDict_SetItemString(out.get(), "mean", z.mean.get()));
+  require_ok(PyDict_SetItemString(out.get(), "sd", z.sd.get()));
   static const char* const kKeys[5] = {"quant0.025", "quant0.25", "quant0.5", "quant0.75", "quant0.975"};
   for (int i = 0; i < 5; ++i) {
-    Ref v = require(PyNumber_Float(qitems[i].get()));
+    Ref v = require(PyNumber_Float(z.quantiles[i].get()));
     require_ok(PyDict_SetItemString(out.get(), kKeys[i], v.get()));
   }
-  Ref fm = require(PyNumber_Float(mode.get()));
+  Ref fm = require(PyNumber_Float(z.mode.get()));
   require_ok(PyDict_SetItemString(out.get(), "mode", fm.get()));
   return out;
 }
