@@ -49,14 +49,16 @@ std::size_t interval_of(const double* x, std::size_t nk, double v) {
 // longer ranges (crowded knots) are searched.
 class KnotBuckets {
  public:
-  KnotBuckets(const double* x, std::size_t nk) : lo_(x[0]), nk_(nk), first_(nk + 1) {
+  KnotBuckets(const double* x, std::size_t nk) : lo_(x[0]), nk_(nk), first_(nk + 1, 0) {
     scale_ = static_cast<double>(nk) / (x[nk - 1] - x[0]);
-    std::size_t k = 0;  // knots 0..k-1 lie in buckets before b
-    for (std::size_t b = 0; b < nk; ++b) {
-      while (k < nk && bucket(x[k]) < b) ++k;
-      first_[b] = k > 0 ? k - 1 : 0;
+    // Count the knots of each bucket, then sum the counts: first_[b] is one less than the number of knots
+    // in the buckets before b. (Straight loops: a walk bucket by bucket would branch irregularly.)
+    for (std::size_t k = 0; k < nk; ++k) ++first_[bucket(x[k]) + 1];
+    std::size_t below = 0;
+    for (std::size_t b = 0; b <= nk; ++b) {
+      below += first_[b];
+      first_[b] = below > 0 ? below - 1 : 0;
     }
-    first_[nk] = nk - 1;
   }
 
   // For x[0] <= v <= x[nk-1].
