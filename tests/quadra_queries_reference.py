@@ -21,7 +21,7 @@ try:
 except Exception:  # pragma: no cover - the test environment has scipy
     HAVE_SCIPY = False
 
-EPS = np.finfo(float).eps * 1000.0
+from quadra_reference import EPS, as_xy, marginal_fix, to_dict_or_mat
 
 
 class Ref:
@@ -31,42 +31,10 @@ class Ref:
         self.scipy = scipy and HAVE_SCIPY
         self.evaluations = 0  # objective evaluations of the last golden-section search
 
-    # -- marginal input ---------------------------------------------------------------------------------
-    @staticmethod
-    def as_xy(marginal):
-        if isinstance(marginal, np.ndarray):
-            if marginal.ndim != 2 or marginal.shape[1] != 2:
-                raise ValueError("Matrix marginal must be an (n,2) array.")
-            return np.asarray(marginal[:, 0], dtype=float), np.asarray(marginal[:, 1], dtype=float), True
-        if isinstance(marginal, dict):
-            return np.asarray(marginal["x"], dtype=float), np.asarray(marginal["y"], dtype=float), False
-        try:
-            import pandas as pd
-
-            if isinstance(marginal, pd.DataFrame):
-                return np.asarray(marginal["x"], dtype=float), np.asarray(marginal["y"], dtype=float), False
-        except ImportError:  # pragma: no cover
-            pass
-        raise TypeError("unsupported marginal")
-
-    @staticmethod
-    def to_dict_or_mat(x, y, as_matrix):
-        return np.column_stack([x, y]) if as_matrix else {"x": x, "y": y}
-
-    def fix(self, marginal):
-        x, y, _ = self.as_xy(marginal)
-        keep = ~np.isnan(y)
-        x, y = x[keep], y[keep]
-        if len(y) == 0:
-            raise ValueError("Marginal has no finite density points after NaN removal.")
-        o = np.argsort(x)
-        x, y = x[o], y[o]
-        ymax = np.max(y)
-        keep = (y > 0.0) & (np.abs(y / ymax) > EPS)
-        x, y = x[keep], y[keep]
-        if x.size < 3:
-            raise ValueError("Marginal too small after filtering. Need >=3 support points.")
-        return {"x": x, "y": y}
+    # -- marginal input (the same steps as the smoothing's reference) ------------------------------------
+    as_xy = staticmethod(as_xy)
+    to_dict_or_mat = staticmethod(to_dict_or_mat)
+    fix = staticmethod(marginal_fix)
 
     # -- interpolators --------------------------------------------------------------------------------------
     def pchip(self, x, y):

@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 import quadra_queries_reference
+import quadra_reference
 from quadra_queries_reference import Ref
 from quadra_testing import outcome, run_python
 from vexil.pure import quadra as q
@@ -554,7 +555,8 @@ def test_thinning_reads_the_tolerance_at_call_time(monkeypatch, ref):
     p = np.r_[0.0, 1e-4, np.linspace(0.0, 1.0, 41), 1.0 - 1e-4, 1.0]
     before = q.orvo_qmarginal(p, m)
     monkeypatch.setattr(q, "_EPS", 1e-3)
-    monkeypatch.setattr(quadra_queries_reference, "EPS", 1e-3)
+    monkeypatch.setattr(quadra_queries_reference, "EPS", 1e-3)  # the thinning
+    monkeypatch.setattr(quadra_reference, "EPS", 1e-3)  # the cleaning
     got = q.orvo_qmarginal(p, m)
     assert_close(got, ref.qmarginal(p, m), atol=1e-12 * span(m))
     assert not np.array_equal(got, before)
