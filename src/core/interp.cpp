@@ -327,6 +327,49 @@ bool tridiagonal_solve(double* dl, double* d, double* du, double* b, std::size_t
   return true;
 }
 
+// The same system solved from both ends at once (a twisted factorization): rows 1..m-1 are eliminated
+// downwards and rows n-2..m+1 upwards in one loop, row m takes both, and the substitution runs outwards
+// from it, again in one loop. Each half is a chain of dependent divisions as long as the one-sided
+// solve's, but the two chains overlap, so it takes about half the time. No rows are swapped: meant for the
+// spline's systems, whose inner rows are strictly diagonally dominant (2 (h[i-1] + h[i]) against h[i-1] +
+// h[i]) and whose end rows lean on them. Values agree with the one-sided solve to rounding. Returns false
+// (the arrays then spoilt) for a zero pivot.
+bool tridiagonal_solve_two_sided(const double* dl, double* d, const double* du, double* b, std::size_t n) {
+  const std::size_t m = (n - 1) / 2;  // n >= 3: 1 <= m <= n - 2
+  for (std::size_t i = 1, j = n - 2; i < m || j > m;) {
+    if (i < m) {
+      if (d[i - 1] == 0.0) return false;
+      const double w = dl[i - 1] / d[i - 1];
+      d[i] = d[i] - w * du[i - 1];
+      b[i] = b[i] - w * b[i - 1];
+      ++i;
+    }
+    if (j > m) {
+      if (d[j + 1] == 0.0) return false;
+      const double v = du[j] / d[j + 1];
+      d[j] = d[j] - v * dl[j];
+      b[j] = b[j] - v * b[j + 1];
+      --j;
+    }
+  }
+  if (d[m - 1] == 0.0 || d[m + 1] == 0.0) return false;
+  const double w = dl[m - 1] / d[m - 1], v = du[m] / d[m + 1];
+  const double dm = (d[m] - w * du[m - 1]) - v * dl[m];
+  if (dm == 0.0) return false;
+  b[m] = ((b[m] - w * b[m - 1]) - v * b[m + 1]) / dm;
+  for (std::size_t i = m, j = m; i > 0 || j + 1 < n;) {
+    if (i > 0) {
+      --i;
+      b[i] = (b[i] - du[i] * b[i + 1]) / d[i];
+    }
+    if (j + 1 < n) {
+      ++j;
+      b[j] = (b[j] - dl[j - 1] * b[j - 1]) / d[j];
+    }
+  }
+  return true;
+}
+
 // The 3x3 dense solve: LU with partial pivoting, left-looking, then the two triangular solves, with the
 // operation order (and the fused multiply-adds) of the optimised BLAS kernels that scipy's solver runs
 // on FMA-capable x86-64 machines. a is row-major.
@@ -376,6 +419,9 @@ bool dense3_solve(double a[3][3], double b[3]) {
   return true;
 }
 
+// Systems of at least this many rows are solved from both ends at once.
+constexpr std::size_t kTwoSidedMin = 64;
+
 // The not-a-knot spline's knot derivatives from the spacings dx and slopes (n >= 2 knots). `work` holds
 // 3n doubles.
 Status not_a_knot_derivatives(const double* x, const double* dx, const double* slope, std::size_t n, double* work,
@@ -394,29 +440,37 @@ Status not_a_knot_derivatives(const double* x, const double* dx, const double* s
   double* dd = work + n;
   double* du = work + 2 * n;
   double* b = d;
-  for (std::size_t i = 1; i + 1 < n; ++i) {
-    dd[i] = 2.0 * (dx[i - 1] + dx[i]);
-    du[i] = dx[i - 1];
-    dl[i - 1] = dx[i];
-    b[i] = 3.0 * (dx[i] * slope[i - 1] + dx[i - 1] * slope[i]);
-  }
-  if (n == 2) {
-    // Both ends take the first derivative equal to the one slope.
-    dd[0] = 1.0;
-    du[0] = 0.0;
-    b[0] = slope[0];
-    dd[1] = 1.0;
-    dl[0] = 0.0;
-    b[1] = slope[0];
-  } else {
-    const double d0 = x[2] - x[0];
-    dd[0] = dx[1];
-    du[0] = d0;
-    b[0] = ((dx[0] + 2.0 * d0) * dx[1] * slope[0] + (dx[0] * dx[0]) * slope[1]) / d0;
-    const double d1 = x[n - 1] - x[n - 3];
-    dd[n - 1] = dx[n - 3];
-    dl[n - 2] = d1;
-    b[n - 1] = ((dx[n - 2] * dx[n - 2]) * slope[n - 3] + (2.0 * d1 + dx[n - 2]) * dx[n - 3] * slope[n - 2]) / d1;
+  auto system = [&] {
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+      dd[i] = 2.0 * (dx[i - 1] + dx[i]);
+      du[i] = dx[i - 1];
+      dl[i - 1] = dx[i];
+      b[i] = 3.0 * (dx[i] * slope[i - 1] + dx[i - 1] * slope[i]);
+    }
+    if (n == 2) {
+      // Both ends take the first derivative equal to the one slope.
+      dd[0] = 1.0;
+      du[0] = 0.0;
+      b[0] = slope[0];
+      dd[1] = 1.0;
+      dl[0] = 0.0;
+      b[1] = slope[0];
+    } else {
+      const double d0 = x[2] - x[0];
+      dd[0] = dx[1];
+      du[0] = d0;
+      b[0] = ((dx[0] + 2.0 * d0) * dx[1] * slope[0] + (dx[0] * dx[0]) * slope[1]) / d0;
+      const double d1 = x[n - 1] - x[n - 3];
+      dd[n - 1] = dx[n - 3];
+      dl[n - 2] = d1;
+      b[n - 1] = ((dx[n - 2] * dx[n - 2]) * slope[n - 3] + (2.0 * d1 + dx[n - 2]) * dx[n - 3] * slope[n - 2]) / d1;
+    }
+  };
+  system();
+  // Long systems from both ends (a zero pivot there sends the system, set up afresh, to LAPACK's order).
+  if (n >= kTwoSidedMin) {
+    if (tridiagonal_solve_two_sided(dl, dd, du, b, n)) return Status::ok;
+    system();
   }
   return tridiagonal_solve(dl, dd, du, b, n) ? Status::ok : Status::singular_banded;
 }
