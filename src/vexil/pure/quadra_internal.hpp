@@ -378,7 +378,8 @@ struct LogDensity {
 LogDensity sfmarginal(const Call& self, PyObject* marginal);
 LogDensity sfmarginal_own(const Call& self, PyObject* marginal);
 // The part of sfmarginal_own after the cleaning: "range" and the cubic of log y of a cleaned marginal.
-LogDensity log_density_of(const Call& self, const Cleaned& c);
+// `increasing`: c.x is known to be strictly increasing (its ends are then its extremes).
+LogDensity log_density_of(const Call& self, const Cleaned& c, bool increasing = false);
 // orvo_sfmarginal(orvo_smarginal(marginal)) (or orvo_smarginal(marginal, keep_type=False) when
 // pass_keep_type): the marginal cleaned and smoothed once, its log-density function built once.
 LogDensity prepare(const Call& self, PyObject* marginal, bool pass_keep_type = false);
@@ -405,7 +406,7 @@ void smooth_numeric(const Call& self, const FactoryRef& pchip, const double* x, 
                     std::size_t ky, const SmoothArgs& args, const double* clean_eps, std::vector<double>& xs,
                     std::vector<double>& ly, core::Marginal& cleaned, NoGil& nogil);
 // The log-density of a cleaned marginal (at least one point): "range" and the cubic of log y, built by a
-// native `cubic`.
-LogDensity native_log_density(const FactoryRef& cubic, const Span& x, const Span& y);
+// native `cubic`; `increasing` as for log_density_of.
+LogDensity native_log_density(const FactoryRef& cubic, const Span& x, const Span& y, bool increasing = false);
 
 }  // namespace vexil::quadra

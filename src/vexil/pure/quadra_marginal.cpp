@@ -682,28 +682,27 @@ LogDensity sfmarginal_own(const Call& self, PyObject* marginal) {
   return log_density_of(self, c);
 }
 
-LogDensity log_density_of(const Call& self, const Cleaned& c) {
+LogDensity log_density_of(const Call& self, const Cleaned& c, bool increasing) {
   const std::size_t k = c.x.n();
-  LogDensity ld;
-  if (k > 0) {
-    ld.lo = core::np_min(c.x.data, k);
-    ld.hi = core::np_max(c.x.data, k);
-  } else {
-    // Only a replaced orvo_marginal_fix can hand over no points; x.min() raises numpy's error then.
-    Ref m = require(PyObject_CallMethod(c.x.get(), "min", nullptr));
-  }
+  // Only a replaced orvo_marginal_fix can hand over no points; x.min() raises numpy's error then.
+  if (k == 0) require(PyObject_CallMethod(c.x.get(), "min", nullptr));
   FactoryRef cubic = FactoryRef::lookup(self, Factory::Cubic);
-  if (cubic.native()) return numeric(k >= kNoGilMin, [&](NoGil&) { return native_log_density(cubic, c.x, c.y); });
+  if (cubic.native())
+    return numeric(k >= kNoGilMin, [&](NoGil&) { return native_log_density(cubic, c.x, c.y, increasing); });
+  LogDensity ld;
+  ld.lo = core::np_min(c.x.data, k);
+  ld.hi = core::np_max(c.x.data, k);
   Array logy = new_array(static_cast<npy_intp>(c.y.size));
   np_log(c.y.data, logy.data, c.y.n());
   ld.S = cubic.build(c.x, logy);
   return ld;
 }
 
-LogDensity native_log_density(const FactoryRef& cubic, const Span& x, const Span& y) {
+LogDensity native_log_density(const FactoryRef& cubic, const Span& x, const Span& y, bool increasing) {
   auto core_ld = std::make_shared<core::LogDensity>();
-  core_ld->lo = core::np_min(x.data, x.n);
-  core_ld->hi = core::np_max(x.data, x.n);
+  // x.min() and x.max(): the ends, when x is known to be strictly increasing
+  core_ld->lo = increasing ? x.data[0] : core::np_min(x.data, x.n);
+  core_ld->hi = increasing ? x.data[x.n - 1] : core::np_max(x.data, x.n);
   std::vector<double> logy(y.n);
   np_log(y.data, logy.data(), y.n);
   cubic.make(x.data, x.n, logy.data(), y.n, core_ld->fn);

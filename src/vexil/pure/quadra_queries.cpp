@@ -172,7 +172,7 @@ class Session {
     if (!ld_) {
       Smoothed s = smoothed();
       const bool clean = core::strictly_increasing(s.x.data, s.x.n());
-      ld_ = clean ? log_density_of(self_, Cleaned{s.x, s.y}) : sfmarginal(self_, s.result.get());
+      ld_ = clean ? log_density_of(self_, Cleaned{s.x, s.y}, true) : sfmarginal(self_, s.result.get());
     }
     return *ld_;
   }
@@ -1206,7 +1206,7 @@ Summary summary_native(const Call& self, PyObject* marginal) {
     const bool clean_again = !core::strictly_increasing(sm.x.data(), sm.x.size());
     if (clean_again) clean_numeric(sm.x.data(), sm.y.data(), sm.x.size(), eps, again, ng);
     const core::Marginal& f = clean_again ? again : sm;
-    const LogDensity ld = native_log_density(cubic, f.x, f.y);
+    const LogDensity ld = native_log_density(cubic, f.x, f.y, !clean_again);
     const QuantileInverse q = quantile_inverse_numeric(self, ld, kDefaultLength, pchip, eps, ng);
     quantile_values(self, q, kSummaryLevels, 5, quantiles);
     mode = mode_numeric(self, q, ld, kind);
