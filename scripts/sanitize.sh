@@ -53,9 +53,6 @@ done
 
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-# The sanitizer's allocator aborts on an allocation it cannot serve, where the plain build raises
-# MemoryError; tests that try such sizes on purpose skip them when this is set.
-export VEXIL_SANITIZED=1
 
 if [[ "$core_tests" == ON ]]; then
   t=$SECONDS
