@@ -57,7 +57,7 @@ class KnotBuckets {
     std::size_t below = 0;
     for (std::size_t b = 0; b <= nk; ++b) {
       below += first_[b];
-      first_[b] = below > 0 ? below - 1 : 0;
+      first_[b] = static_cast<std::uint32_t>(below > 0 ? below - 1 : 0);
     }
   }
 
@@ -89,7 +89,7 @@ class KnotBuckets {
 
   double lo_, scale_ = 0.0;
   std::size_t nk_;
-  std::vector<std::size_t> first_;
+  std::vector<std::uint32_t> first_;  // knot indices (fewer than 2^32 knots)
 };
 
 // Calls at(j, i) for each point v[j] inside [x[0], x[nk-1]], i its interval, and writes NaN to out[j] for
@@ -105,7 +105,7 @@ void locate(const double* x, std::size_t nk, const double* v, std::size_t n, dou
   std::unique_ptr<KnotBuckets> buckets;
   std::size_t searches = 0;
   auto search = [&](double u, std::size_t remaining) {
-    if (!buckets && ++searches > 32 && nk > 64 && 4 * remaining >= nk) buckets.reset(new KnotBuckets(x, nk));
+    if (!buckets && ++searches > 32 && nk > 64 && nk < (std::size_t{1} << 32) && 4 * remaining >= nk) buckets.reset(new KnotBuckets(x, nk));
     return buckets ? buckets->find(x, u) : interval_of(x, nk, u);
   };
   std::size_t i = 0;
