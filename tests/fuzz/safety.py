@@ -132,6 +132,15 @@ def keyword_dicts(draw, require=(), favour=()):
     return ListOf("dict", tuple(items))
 
 
+def build_families(recipe, ctx: Ctx):
+    """Builds a `families` argument; a list is registered as a container a saboteur may change (the checks
+    only iterate it, numpy never sees it)."""
+    fam = build(recipe, ctx)
+    if isinstance(fam, list):
+        ctx.register(fam)
+    return fam
+
+
 def build_kwargs(recipe, ctx: Ctx):
     """Builds the keyword dict and registers it and its nested dicts as containers a saboteur may change.
 

@@ -18,7 +18,7 @@ from vexil.safety.errors import SafetyError
 
 from .hostile import Ctx, Hostile, StrSub, build, named, numeric_sequences, values, JUNK_FACTORIES
 from .oracle import STRICTNESS, Raised, attempt, examples, extra_allowed, patched, strictness
-from .safety import (build_kwargs, build_replacements, family_lists, keyword_dicts, replacement_recipes,
+from .safety import (build_families, build_kwargs, build_replacements, family_lists, keyword_dicts, replacement_recipes,
                      safety_messages_ok)
 
 FAMILY_CHECKS = ["enforce_exposure_usage", "enforce_poisson_exposure", "enforce_nbinomial_exposure",
@@ -54,9 +54,7 @@ def test_family_checks(name, data, mode):
     families = data.draw(family_lists(FOCUS[name][1]), label="families")
     ctx = Ctx()
     kw = build_kwargs(kwargs, ctx)
-    fam = build(families, ctx)
-    if isinstance(fam, list):
-        ctx.register(fam)
+    fam = build_families(families, ctx)
     with strictness(mode):
         r = attempt(getattr(ex, name), kw, families=fam, allowed=ALLOWED + extra_allowed(mode))
     if isinstance(r, Raised):

@@ -16,8 +16,8 @@ from vexil.safety.errors import SafetyError
 
 from .hostile import Ctx, Hostile, Named, StrSub, build, named, trap_recipes, values, JUNK_FACTORIES
 from .oracle import STRICTNESS, Raised, attempt, examples, extra_allowed, patched, strictness
-from .safety import (FAMILIES, LINKS, block_values, build_kwargs, build_replacements, control_blocks, family_lists,
-                     keyword_dicts, replacement_recipes, safety_messages_ok)
+from .safety import (FAMILIES, LINKS, block_values, build_families, build_kwargs, build_replacements,
+                     control_blocks, family_lists, keyword_dicts, replacement_recipes, safety_messages_ok)
 
 ALLOWED = (SafetyError, TypeError, ValueError, OverflowError, Hostile)
 HELPERS = ["SafetyError", "_normalize_family_spec", "_normalize_link_value", "_validate_single_family_control",
@@ -37,9 +37,7 @@ def _judged(r):
 def test_enforce_binomial_kindred(kwargs, families, mode):
     ctx = Ctx()
     kw = build_kwargs(kwargs, ctx)
-    fam = build(families, ctx)
-    if isinstance(fam, list):
-        ctx.register(fam)
+    fam = build_families(families, ctx)
     with strictness(mode):
         _judged(attempt(kd.enforce_binomial_kindred, kw, families=fam, allowed=ALLOWED + extra_allowed(mode)))
 

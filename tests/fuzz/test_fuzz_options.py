@@ -161,6 +161,16 @@ def install(env, ctx, store):
     return hostile
 
 
+@contextlib.contextmanager
+def installed(env):
+    """A sandboxed store with `env` installed in it: (ctx, hostile). The store is registered as a container a
+    saboteur may change."""
+    with sandbox() as store:
+        ctx = Ctx()
+        ctx.register(store)
+        yield ctx, install(env, ctx, store)
+
+
 # KeyError for unknown keys, TypeError for unhashable ones or a non-iterable `option`, and what list() of
 # a lying iterable raises (ValueError / OverflowError for a __len__ below zero or beyond any size).
 BASIC = (KeyError, TypeError, ValueError, OverflowError, Hostile)
@@ -186,10 +196,7 @@ def _check_read_result(option, result, store_is_dict):
 @examples(2)
 @given(option=option_recipes(), env=environments(), mode=st.sampled_from(STRICTNESS))
 def test_get_option(option, env, mode):
-    with sandbox() as store:
-        ctx = Ctx()
-        ctx.register(store)
-        hostile = install(env, ctx, store)
+    with installed(env) as (ctx, hostile):
         arg = build_option(option, ctx)
         with strictness(mode):
             result = attempt(opt.orvo_get_option, arg, allowed=allowed(hostile, mode))
@@ -227,10 +234,7 @@ def _run_set(call, ctx):
 @examples(2)
 @given(call=set_calls(), env=environments(), mode=st.sampled_from(STRICTNESS))
 def test_set_option(call, env, mode):
-    with sandbox() as store:
-        ctx = Ctx()
-        ctx.register(store)
-        hostile = install(env, ctx, store)
+    with installed(env) as (ctx, hostile):
         args, kwargs = _run_set(call, ctx)
         hostile = hostile or any(not isinstance(v, (str, bool, int, type(None))) for v in (*args, *kwargs.values()))
         with strictness(mode):
@@ -244,10 +248,7 @@ def test_set_option(call, env, mode):
 @examples(1)
 @given(key=key_recipes(), value=stored_values(), env=environments(), mode=st.sampled_from(STRICTNESS))
 def test_set_one(key, value, env, mode):
-    with sandbox() as store:
-        ctx = Ctx()
-        ctx.register(store)
-        hostile = install(env, ctx, store)
+    with installed(env) as (ctx, hostile):
         k = build(key, ctx)
         with strictness(mode):
             result = attempt(opt._set_one, k, build(value, ctx), allowed=allowed(hostile, mode))
