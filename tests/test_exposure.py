@@ -209,7 +209,7 @@ def test_label_must_be_exactly_a_str(label, type_name):
     ("enforce_scale_usage", {"scale": [-1.0]}),
 ])
 def test_given_family_list_means_the_family_key_is_not_read(name, kwargs, monkeypatch):
-    def unread(spec):
+    def unread(family):
         raise AssertionError("the 'family' entry was read")
 
     monkeypatch.setattr(ex, "_normalize_family_spec", unread)
@@ -227,8 +227,8 @@ def test_given_family_list_means_the_family_key_is_not_read(name, kwargs, monkey
 def test_missing_family_key_is_normalised_as_none(name, monkeypatch):
     seen = []
 
-    def spy(spec):
-        seen.append(spec)
+    def spy(family):
+        seen.append(family)
         return iter(())  # any iterable will do
 
     monkeypatch.setattr(ex, "_normalize_family_spec", spy)

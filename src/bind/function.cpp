@@ -168,7 +168,7 @@ Ref convert(FuncSpec::Conv c, const char* pname, Ref value) {
 }
 
 [[noreturn]] void too_many_positional(const Func& f, Py_ssize_t given, Py_ssize_t kwonly_given) {
-  const FuncSpec& s = *f.spec;
+  const FuncSpec& s = *f.table;
   Py_ssize_t defcount = f.defaults ? PyTuple_GET_SIZE(f.defaults) : 0;
   Ref sig;
   bool plural;
@@ -206,7 +206,7 @@ int find_keyword(const FuncSpec& s, PyObject* key) {
 
 // Binds a call to the parameters, exactly as CPython 3.11 binds a call to a Python function.
 void bind_arguments(const Func& f, PyObject* const* argv, Py_ssize_t argc, PyObject* kwnames, Ref* slots) {
-  const FuncSpec& s = *f.spec;
+  const FuncSpec& s = *f.table;
   Ref kwdict;
   if (s.varkw >= 0) kwdict = require(PyDict_New());
 
@@ -282,7 +282,7 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* argv, size_t narg
   return guard([&] {
     Args args;
     bind_arguments(f, argv, PyVectorcall_NARGS(nargsf), kwnames, FuncAccess::slots(args));
-    Ref result = f.spec->impl(f, args);
+    Ref result = f.table->impl(f, args);
     if (!result && !PyErr_Occurred()) raise(PyExc_SystemError, "native function returned no result");
     return result;
   });
@@ -399,7 +399,7 @@ Ref build_annotations(const FuncSpec& s) {
 PyObject* get_annotations(PyObject* self, void*) {
   Func* f = F(self);
   if (f->annotations == nullptr) {
-    PyObject* d = guard([&] { return build_annotations(*f->spec); });
+    PyObject* d = guard([&] { return build_annotations(*f->table); });
     if (d == nullptr) return nullptr;
     f->annotations = d;
   }
@@ -432,7 +432,7 @@ Name kInspect("inspect"), kParameter("Parameter"), kSignature("Signature"), kDef
 PyObject* get_signature(PyObject* self, void*) {
   return guard([&] {
     Func* f = F(self);
-    const FuncSpec& s = *f->spec;
+    const FuncSpec& s = *f->table;
     Ref inspect = require(PyImport_Import(kInspect.get()));
     Ref parameter = getattr(inspect.get(), kParameter);
     Ref signature = getattr(inspect.get(), kSignature);
@@ -530,12 +530,12 @@ void ready_function_type() {
   require_ok(PyType_Ready(&FuncType));
 }
 
-Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module, Ref defaults, Ref kwdefaults,
+Ref make_function(const FuncSpec& table, PyObject* globals, PyObject* module, Ref defaults, Ref kwdefaults,
                   Ref closure) {
   Func* f = PyObject_GC_New(Func, &FuncType);
   if (f == nullptr) throw PyError();
   f->vectorcall = func_vectorcall;
-  f->spec = &spec;
+  f->table = &table;
   f->name = nullptr;
   f->qualname = nullptr;
   f->module = Py_NewRef(module);
@@ -548,15 +548,15 @@ Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module, Ref
   f->dict = nullptr;
   f->weakrefs = nullptr;
   Ref self = Ref::steal(reinterpret_cast<PyObject*>(f));
-  f->name = require(PyUnicode_InternFromString(spec.name)).release();
-  f->qualname = require(PyUnicode_InternFromString(spec.qualname)).release();
-  f->doc = spec.doc ? str(spec.doc).release() : Py_NewRef(Py_None);
+  f->name = require(PyUnicode_InternFromString(table.name)).release();
+  f->qualname = require(PyUnicode_InternFromString(table.qualname)).release();
+  f->doc = table.doc ? str(table.doc).release() : Py_NewRef(Py_None);
   PyObject_GC_Track(self.get());
   return self;
 }
 
-bool is_function_of(PyObject* o, const FuncSpec& spec) noexcept {
-  return Py_TYPE(o) == &FuncType && reinterpret_cast<Func*>(o)->spec == &spec;
+bool is_function_of(PyObject* o, const FuncSpec& table) noexcept {
+  return Py_TYPE(o) == &FuncType && reinterpret_cast<Func*>(o)->table == &table;
 }
 
 Ref Func::global(Name& n) const {

@@ -78,7 +78,7 @@ class Args {
 struct Func {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const FuncSpec* spec;
+  const FuncSpec* table;
   PyObject* name;         // str
   PyObject* qualname;     // str
   PyObject* module;       // __module__ (any object)
@@ -87,7 +87,7 @@ struct Func {
   PyObject* closure;      // objects captured at creation (any object, or NULL)
   PyObject* defaults;     // tuple or NULL
   PyObject* kwdefaults;   // dict or NULL
-  PyObject* annotations;  // dict or NULL (built from the spec on first access)
+  PyObject* annotations;  // dict or NULL (built from the table on first access)
   PyObject* dict;         // __dict__ or NULL
   PyObject* weakrefs;
 
@@ -96,16 +96,16 @@ struct Func {
   // The captured object(s).
   PyObject* captured() const noexcept { return closure; }
   // Creates a function sharing this one's globals and module (a nested function or a method).
-  Ref nested(const FuncSpec& spec, Ref closure = {}, Ref defaults = {}, Ref kwdefaults = {}) const;
+  Ref nested(const FuncSpec& table, Ref closure = {}, Ref defaults = {}, Ref kwdefaults = {}) const;
 };
 
 // Creates a function object. `globals` is the module dict, `module` the value of __module__.
-Ref make_function(const FuncSpec& spec, PyObject* globals, PyObject* module, Ref defaults = {},
+Ref make_function(const FuncSpec& table, PyObject* globals, PyObject* module, Ref defaults = {},
                   Ref kwdefaults = {}, Ref closure = {});
 
-// True when `o` is a native function object created from `spec` (used to take the direct native path when a
+// True when `o` is a native function object created from `table` (used to take the direct native path when a
 // module attribute still holds the module's own function).
-bool is_function_of(PyObject* o, const FuncSpec& spec) noexcept;
+bool is_function_of(PyObject* o, const FuncSpec& table) noexcept;
 
 // Readies the function type; called by every module's exec slot before creating functions.
 void ready_function_type();

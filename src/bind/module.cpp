@@ -46,13 +46,13 @@ void ModuleBuilder::set(const char* name, const Ref& value) {
   require_ok(PyDict_SetItemString(dict_, name, value.get()));
 }
 
-Ref ModuleBuilder::function(const FuncSpec& spec, Ref defaults, Ref kwdefaults, Ref closure) {
-  return make_function(spec, dict_, name_.get(), std::move(defaults), std::move(kwdefaults), std::move(closure));
+Ref ModuleBuilder::function(const FuncSpec& table, Ref defaults, Ref kwdefaults, Ref closure) {
+  return make_function(table, dict_, name_.get(), std::move(defaults), std::move(kwdefaults), std::move(closure));
 }
 
-Ref ModuleBuilder::def(const FuncSpec& spec, Ref defaults, Ref kwdefaults, Ref closure) {
-  Ref f = function(spec, std::move(defaults), std::move(kwdefaults), std::move(closure));
-  set(spec.name, f);
+Ref ModuleBuilder::def(const FuncSpec& table, Ref defaults, Ref kwdefaults, Ref closure) {
+  Ref f = function(table, std::move(defaults), std::move(kwdefaults), std::move(closure));
+  set(table.name, f);
   return f;
 }
 

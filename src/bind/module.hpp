@@ -22,9 +22,9 @@ class ModuleBuilder {
   // Binds a value.
   void set(const char* name, const Ref& value);
   // Defines a module-level function from its table and binds it under its name.
-  Ref def(const FuncSpec& spec, Ref defaults = {}, Ref kwdefaults = {}, Ref closure = {});
+  Ref def(const FuncSpec& table, Ref defaults = {}, Ref kwdefaults = {}, Ref closure = {});
   // Creates a function of this module without binding it (e.g. a lambda stored in a table).
-  Ref function(const FuncSpec& spec, Ref defaults = {}, Ref kwdefaults = {}, Ref closure = {});
+  Ref function(const FuncSpec& table, Ref defaults = {}, Ref kwdefaults = {}, Ref closure = {});
 
  private:
   PyObject* module_;

@@ -54,7 +54,7 @@ class Call {
   Ref global(Name& name) const { return f_.global(name); }
   PyObject* captured() const noexcept { return f_.captured(); }
   PyObject* module() const noexcept { return f_.module; }
-  Ref nested(const FuncSpec& spec, Ref closure = {}) const { return f_.nested(spec, std::move(closure)); }
+  Ref nested(const FuncSpec& table, Ref closure = {}) const { return f_.nested(table, std::move(closure)); }
   // float(_EPS); needs the GIL on first use.
   double eps() const;
 
@@ -87,8 +87,8 @@ struct Imported {
 };
 extern Imported g_imported;
 
-// True when the module attribute `name` currently holds the module's own function made from `spec`.
-bool holds_own(const Call& self, Name& name, const FuncSpec& spec);
+// True when the module attribute `name` currently holds the module's own function made from `table`.
+bool holds_own(const Call& self, Name& name, const FuncSpec& table);
 // Truth value of _SCIPY_OK / _PANDAS_OK at this moment.
 bool scipy_ok(const Call& self);
 bool pandas_ok(const Call& self);

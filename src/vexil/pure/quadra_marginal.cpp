@@ -39,9 +39,9 @@ Ref getitem(PyObject* o, Name& key) { return require(PyObject_GetItem(o, key.get
 // ---------------------------------------------------------------------------------------------------------
 // Module names
 
-bool holds_own(const Call& self, Name& name, const FuncSpec& spec) {
+bool holds_own(const Call& self, Name& name, const FuncSpec& table) {
   Ref f = self.global(name);
-  return bind::is_function_of(f.get(), spec);
+  return bind::is_function_of(f.get(), table);
 }
 
 double Call::eps() const {

@@ -299,9 +299,9 @@ bool direct_isfinite(double v) { return std::isfinite(v); }
 // list(families), or list(_normalize_family_spec(kwargs.get("family"))) when families is None.
 Ref family_list(const Func& self, PyObject* kwargs, PyObject* families) {
   if (families != Py_None) return require(PySequence_List(families));
-  Ref spec = get_key(kwargs, kFamily);
+  Ref family = get_key(kwargs, kFamily);
   Ref normalize = self.global(kNormalizeFamilySpec);
-  Ref names = call(normalize.get(), spec.get());
+  Ref names = call(normalize.get(), family.get());
   return require(PySequence_List(names.get()));
 }
 
